@@ -1,0 +1,1 @@
+from ._mirelo import *  # noqa: F401,F403
