@@ -1,5 +1,714 @@
+// The _mirelo extension module: Python classes over the media SDK's room client, its delegate and
+// its value types, and the SDK-wide settings functions.
 #include <pybind11/pybind11.h>
+
+#include <cxxabi.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "mirelo_sdk.h"
+#include "qolt/mirelo_qolt_cloud.h"
+#include "qolt/mirelo_qolt_defines.h"
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(_mirelo, m) { m.doc() = "QOLT Mirelo Python API (bind with C++ API by pybind11)"; }
+using mirelo::qolt::AudioCodecType;
+using mirelo::qolt::AudioEncodeParams;
+using mirelo::qolt::AudioFrame;
+using mirelo::qolt::AudioObtainMethod;
+using mirelo::qolt::AudioObtainParams;
+using mirelo::qolt::ConnectionState;
+using mirelo::qolt::EnterRoomParams;
+using mirelo::qolt::Error;
+using mirelo::qolt::NetworkQuality;
+using mirelo::qolt::NetworkQualityInfo;
+using mirelo::qolt::PixelFrame;
+using mirelo::qolt::QOLTCloud;
+using mirelo::qolt::QOLTCloudDelegate;
+using mirelo::qolt::QOLTRole;
+using mirelo::qolt::QOLTScene;
+using mirelo::qolt::QoltString;
+using mirelo::qolt::RoomParams;
+using mirelo::qolt::StreamType;
+using mirelo::qolt::UserInfo;
+using mirelo::qolt::VADParams;
+using mirelo::qolt::VideoCodecType;
+using mirelo::qolt::VideoEncodeParams;
+using mirelo::qolt::VideoFrame;
+using mirelo::qolt::VideoPixelFormat;
+using mirelo::qolt::VideoRotation;
+using mirelo::live::ZQLiveSDK;
+
+// A text argument that remembers how many bytes it holds, so that a length passed beside it can be
+// checked before the SDK reads that many bytes. A null text holds no bytes.
+struct SizedText {
+    std::string bytes;
+    bool is_null = true;
+
+    const char* c_str() const { return is_null ? nullptr : bytes.c_str(); }
+    size_t size() const { return is_null ? 0 : bytes.size(); }
+};
+
+namespace pybind11 {
+namespace detail {
+
+// Converts like a const char* parameter: str as UTF-8, bytes and bytearray byte for byte, and None
+// as a null text, the last only once every overload has been tried without conversion.
+template <>
+struct type_caster<SizedText> {
+    PYBIND11_TYPE_CASTER(SizedText, const_name("str"));
+
+    bool load(handle src, bool convert) {
+        if (src.is_none()) {
+            if (!convert) {
+                return false;
+            }
+            value = SizedText{};
+            return true;
+        }
+        make_caster<std::string> text;
+        if (!text.load(src, convert)) {
+            return false;
+        }
+        value.bytes = cast_op<std::string&&>(std::move(text));
+        value.is_null = false;
+        return true;
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace {
+
+// An event that arrives while the interpreter shuts down must not take the interpreter lock: the
+// thread that tries is ended by the interpreter, and the objects it would touch are being freed.
+bool InterpreterIsFinalizing() { return _Py_IsFinalizing() != 0; }
+
+// Copies SDK text into an owned string. A holder without text has nothing to copy; the error is the
+// one the standard library gives for a string built from a null pointer.
+std::string CopyText(const char* text) {
+    if (text == nullptr) {
+        throw std::logic_error("basic_string: construction from null is not valid");
+    }
+    return std::string(text);
+}
+
+}  // namespace
+
+template <typename FrameType>
+py::bytes GetFrameData(const FrameType& frame) {
+    const size_t size = frame.size();
+    if (size == 0) {
+        return py::bytes("", 0);
+    }
+    const uint8_t* data = frame.data();
+    if (data == nullptr) {
+        throw std::runtime_error("frame reports " + std::to_string(size) + " payload bytes but holds no payload");
+    }
+    return py::bytes(reinterpret_cast<const char*>(data), size);
+}
+
+template <typename T, void (T::*Method)(const uint8_t*, size_t)>
+void SetFrameData(T& obj, py::bytes data) {
+    char* ptr = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(data.ptr(), &ptr, &size) != 0) {
+        throw py::error_already_set();
+    }
+    (obj.*Method)(reinterpret_cast<const uint8_t*>(ptr), static_cast<size_t>(size));
+}
+
+template <typename FrameType>
+size_t GetFrameSize(const FrameType& frame) {
+    return frame.size();
+}
+
+// The delegate that the SDK calls on its own threads; each event calls the method of the same name
+// on the Python object that owns this delegate.
+class PyQOLTCloudDelegate : public QOLTCloudDelegate {
+public:
+    ~PyQOLTCloudDelegate() override {}
+
+    void OnError(Error error) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnError, error);
+    }
+
+    void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnConnectionStateChanged, old_state, new_state);
+    }
+
+    void OnEnterRoom() override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnEnterRoom, );
+    }
+
+    void OnExitRoom() override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnExitRoom, );
+    }
+
+    void OnLocalAudioChannelCreated() override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalAudioChannelCreated, );
+    }
+
+    void OnLocalAudioChannelDestroyed() override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalAudioChannelDestroyed, );
+    }
+
+    void OnLocalVideoChannelCreated(StreamType stream_type) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalVideoChannelCreated, stream_type);
+    }
+
+    void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalVideoChannelDestroyed, stream_type);
+    }
+
+    void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRequestChangeVideoEncodeBitrate, stream_type, bitrate_bps);
+    }
+
+    void OnRequestKeyFrame(StreamType stream_type) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRequestKeyFrame, stream_type);
+    }
+
+    void OnRemoteUserEnterRoom(const UserInfo& info) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, info);
+    }
+
+    void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, info, reason);
+    }
+
+    void OnRemoteAudioAvailable(const char* user_id, bool available) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioAvailable, user_id, available);
+    }
+
+    void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteVideoAvailable, user_id, available, type);
+    }
+
+    void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
+                                    user_id, type, frame);
+    }
+
+    void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
+                                    user_id, type, frame);
+    }
+
+    void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, frame);
+    }
+
+    void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, frame);
+    }
+
+    // Guarded: an error in the handler is printed and dropped, and the SDK never sees it.
+    void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
+                              size_t length) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        try {
+            py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnSeiMessageReceived");
+            if (override) {
+                py::bytes payload(message, length);
+                override(user_id, stream_type, message_type, payload);
+            }
+        } catch (py::error_already_set& error) {
+            std::cerr << "python callback OnSeiMessageReceived error: " << error.what() << std::endl;
+            PyErr_Clear();
+        } catch (abi::__forced_unwind&) {
+            throw;  // the unwinding that ends this thread must run to its end
+        } catch (...) {
+            std::cerr << "unknown error" << std::endl;
+        }
+    }
+
+    // Guarded, like OnSeiMessageReceived.
+    void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
+                               size_t length) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        try {
+            py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnReceiveCustomCmdMsg");
+            if (override) {
+                py::bytes payload(message, length);
+                override(user_id, cmd_id, seq, payload);
+            }
+        } catch (py::error_already_set& error) {
+            std::cerr << "python callback OnReceiveCustomCmdMsg error: " << error.what() << std::endl;
+            PyErr_Clear();
+        } catch (abi::__forced_unwind&) {
+            throw;  // the unwinding that ends this thread must run to its end
+        } catch (...) {
+            std::cerr << "unknown error" << std::endl;
+        }
+    }
+
+    // Optional: a handler without this method drops the event.
+    void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        PYBIND11_OVERRIDE_IMPL(void, QOLTCloudDelegate, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
+    }
+
+    // Guarded, like OnSeiMessageReceived. The handler gets copies: the SDK's records are not used
+    // after the event returns.
+    void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
+                          size_t remote_quality_count) override {
+        if (InterpreterIsFinalizing()) {
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        try {
+            py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnNetworkQuality");
+            if (override) {
+                py::object local_arg =
+                    local_quality != nullptr ? py::cast(*local_quality) : py::cast(NetworkQualityInfo());
+                py::list remote_args;
+                for (size_t i = 0; i < remote_quality_count; ++i) {
+                    remote_args.append(py::cast(remote_qualities[i]));
+                }
+                override(local_arg, remote_args);
+            }
+        } catch (py::error_already_set& error) {
+            std::cerr << "python callback OnNetworkQuality error: " << error.what() << std::endl;
+            PyErr_Clear();
+        } catch (abi::__forced_unwind&) {
+            throw;  // the unwinding that ends this thread must run to its end
+        } catch (...) {
+            std::cerr << "unknown error" << std::endl;
+        }
+    }
+};
+
+// Owns one SDK cloud and the delegate it reports to; the cloud is destroyed before the delegate can be.
+class QOLTCloudWrapper {
+public:
+    explicit QOLTCloudWrapper(std::shared_ptr<PyQOLTCloudDelegate> delegate) : delegate_(delegate) {
+        qolt_cloud_ = QOLTCloud::Create(delegate_.get());
+        if (qolt_cloud_ == nullptr) {
+            throw std::runtime_error("QOLTCloud::Create returned no cloud");
+        }
+    }
+
+    QOLTCloudWrapper(const QOLTCloudWrapper&) = delete;
+    QOLTCloudWrapper& operator=(const QOLTCloudWrapper&) = delete;
+    QOLTCloudWrapper(QOLTCloudWrapper&&) = delete;
+    QOLTCloudWrapper& operator=(QOLTCloudWrapper&&) = delete;
+
+    ~QOLTCloudWrapper() {
+        if (qolt_cloud_ == nullptr) {
+            return;
+        }
+        if (PyGILState_Check()) {
+            // Destroy waits for the cloud's event threads, and an event may be waiting for the
+            // interpreter lock: hold it here and the two wait on each other.
+            py::gil_scoped_release release;
+            QOLTCloud::Destroy(qolt_cloud_);
+        } else {
+            QOLTCloud::Destroy(qolt_cloud_);
+        }
+        qolt_cloud_ = nullptr;
+    }
+
+    int EnterRoom(const EnterRoomParams& params) { return qolt_cloud_->EnterRoom(params); }
+
+    int ExitRoom() { return qolt_cloud_->ExitRoom(); }
+
+    int Subscribe(const std::string& user_id, StreamType type) { return qolt_cloud_->Subscribe(user_id.c_str(), type); }
+
+    int Unsubscribe(const std::string& user_id, StreamType type) {
+        return qolt_cloud_->Unsubscribe(user_id.c_str(), type);
+    }
+
+    int GetAudioFrame(AudioFrame* frame) { return qolt_cloud_->GetAudioFrame(frame); }
+
+    int CreateLocalAudioChannel(const AudioEncodeParams& params) { return qolt_cloud_->CreateLocalAudioChannel(params); }
+
+    int DestroyLocalAudioChannel() { return qolt_cloud_->DestroyLocalAudioChannel(); }
+
+    int SendAudioFrame(const AudioFrame& frame) { return qolt_cloud_->SendAudioFrame(frame); }
+
+    int SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+        return qolt_cloud_->SendContinuousAudioFrame(frame, clear_send_queue);
+    }
+
+    int CreateLocalVideoChannel(StreamType type) { return qolt_cloud_->CreateLocalVideoChannel(type); }
+
+    int DestroyLocalVideoChannel(StreamType type) { return qolt_cloud_->DestroyLocalVideoChannel(type); }
+
+    int SendVideoFrame(StreamType type, const VideoFrame& frame) { return qolt_cloud_->SendVideoFrame(type, frame); }
+
+    int SendPixelFrame(StreamType type, const PixelFrame& frame) { return qolt_cloud_->SendVideoFrame(type, frame); }
+
+    void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
+        qolt_cloud_->SetVideoEncodeParam(type, param);
+    }
+
+    int SendSeiMessage(int32_t message_type, py::bytes message) {
+        char* buffer = nullptr;
+        Py_ssize_t length = 0;
+        if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &length) == -1) {
+            PyErr_Print();
+            return -1;
+        }
+        return qolt_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(length));
+    }
+
+    int SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
+        char* buffer = nullptr;
+        Py_ssize_t length = 0;
+        if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &length) == -1) {
+            PyErr_Print();
+            return -1;
+        }
+        const bool sent = qolt_cloud_->SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer,
+                                                        static_cast<size_t>(length), reliable, ordered);
+        return sent ? 1 : 0;
+    }
+
+    void EnableVoiceActivityDetection(const VADParams& params) { qolt_cloud_->EnableVoiceActivityDetection(params); }
+
+private:
+    QOLTCloud* qolt_cloud_ = nullptr;
+    std::shared_ptr<PyQOLTCloudDelegate> delegate_;
+};
+
+PYBIND11_MODULE(_mirelo, m) {
+    m.doc() = "QOLT Mirelo Python API (bind with C++ API by pybind11)";
+
+    py::class_<QOLTCloudWrapper>(m, "QOLTCloud")
+        .def(py::init<std::shared_ptr<PyQOLTCloudDelegate>>(), py::keep_alive<1, 2>())
+        .def("EnterRoom", &QOLTCloudWrapper::EnterRoom, py::arg("params"))
+        .def("ExitRoom", &QOLTCloudWrapper::ExitRoom)
+        .def("Subscribe", &QOLTCloudWrapper::Subscribe, py::arg("user_id"), py::arg("type"))
+        .def("Unsubscribe", &QOLTCloudWrapper::Unsubscribe, py::arg("user_id"), py::arg("type"))
+        .def("GetAudioFrame", &QOLTCloudWrapper::GetAudioFrame, py::arg("frame"))
+        .def("CreateLocalAudioChannel", &QOLTCloudWrapper::CreateLocalAudioChannel, py::arg("params"))
+        .def("DestroyLocalAudioChannel", &QOLTCloudWrapper::DestroyLocalAudioChannel)
+        .def("SendAudioFrame", &QOLTCloudWrapper::SendAudioFrame, py::arg("frame"))
+        .def("SendContinuousAudioFrame", &QOLTCloudWrapper::SendContinuousAudioFrame, py::arg("frame"),
+             py::arg("clear_send_queue"))
+        .def("CreateLocalVideoChannel", &QOLTCloudWrapper::CreateLocalVideoChannel, py::arg("type"))
+        .def("DestroyLocalVideoChannel", &QOLTCloudWrapper::DestroyLocalVideoChannel, py::arg("type"))
+        .def("SendVideoFrame", &QOLTCloudWrapper::SendVideoFrame, py::arg("type"), py::arg("frame"))
+        .def("SendPixelFrame", &QOLTCloudWrapper::SendPixelFrame, py::arg("type"), py::arg("frame"))
+        .def("SetVideoEncodeParam", &QOLTCloudWrapper::SetVideoEncodeParam, py::arg("type"), py::arg("param"))
+        .def("SendSeiMessage", &QOLTCloudWrapper::SendSeiMessage, py::arg("message_type"), py::arg("message"))
+        .def("SendCustomCmdMsg", &QOLTCloudWrapper::SendCustomCmdMsg, py::arg("cmd_id"), py::arg("message"),
+             py::arg("reliable"), py::arg("ordered"))
+        .def("EnableVoiceActivityDetection", &QOLTCloudWrapper::EnableVoiceActivityDetection, py::arg("params"));
+
+    // The lengths and the count that the SDK normally supplies come from the caller here; they are
+    // checked against what was given so that the trampoline never reads past it.
+    py::class_<QOLTCloudDelegate, PyQOLTCloudDelegate, std::shared_ptr<QOLTCloudDelegate>>(m, "QOLTCloudDelegate")
+        .def(py::init<>())
+        .def("OnError", &QOLTCloudDelegate::OnError)
+        .def("OnConnectionStateChanged", &QOLTCloudDelegate::OnConnectionStateChanged)
+        .def("OnEnterRoom", &QOLTCloudDelegate::OnEnterRoom)
+        .def("OnExitRoom", &QOLTCloudDelegate::OnExitRoom)
+        .def("OnLocalAudioChannelCreated", &QOLTCloudDelegate::OnLocalAudioChannelCreated)
+        .def("OnLocalAudioChannelDestroyed", &QOLTCloudDelegate::OnLocalAudioChannelDestroyed)
+        .def("OnLocalVideoChannelCreated", &QOLTCloudDelegate::OnLocalVideoChannelCreated)
+        .def("OnLocalVideoChannelDestroyed", &QOLTCloudDelegate::OnLocalVideoChannelDestroyed)
+        .def("OnRemoteUserEnterRoom", &QOLTCloudDelegate::OnRemoteUserEnterRoom)
+        .def("OnRemoteUserExitRoom", &QOLTCloudDelegate::OnRemoteUserExitRoom)
+        .def("OnRemoteAudioAvailable", &QOLTCloudDelegate::OnRemoteAudioAvailable)
+        .def("OnRemoteVideoAvailable", &QOLTCloudDelegate::OnRemoteVideoAvailable)
+        .def("OnRemoteAudioReceived", &QOLTCloudDelegate::OnRemoteAudioReceived)
+        .def("OnRemoteMixedAudioReceived", &QOLTCloudDelegate::OnRemoteMixedAudioReceived)
+        .def("OnRemoteVideoFrameReceived",
+             py::overload_cast<const char*, StreamType, const VideoFrame&>(&QOLTCloudDelegate::OnRemoteVideoReceived))
+        .def("OnRemotePixelFrameReceived",
+             py::overload_cast<const char*, StreamType, const PixelFrame&>(&QOLTCloudDelegate::OnRemoteVideoReceived))
+        .def("OnRequestKeyFrame", &QOLTCloudDelegate::OnRequestKeyFrame)
+        .def("OnRequestChangeVideoEncodeBitrate", &QOLTCloudDelegate::OnRequestChangeVideoEncodeBitrate)
+        .def("OnSeiMessageReceived",
+             [](QOLTCloudDelegate& self, const char* user_id, StreamType stream_type, int message_type,
+                const SizedText& message, size_t length) {
+                 if (length > message.size()) {
+                     throw py::value_error("length " + std::to_string(length) + " exceeds the message's " +
+                                           std::to_string(message.size()) + " bytes");
+                 }
+                 self.OnSeiMessageReceived(user_id, stream_type, message_type, message.c_str(), length);
+             })
+        .def("OnReceiveCustomCmdMsg",
+             [](QOLTCloudDelegate& self, const char* user_id, int32_t cmd_id, uint32_t seq, const SizedText& message,
+                size_t length) {
+                 if (length > message.size()) {
+                     throw py::value_error("length " + std::to_string(length) + " exceeds the message's " +
+                                           std::to_string(message.size()) + " bytes");
+                 }
+                 self.OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message.c_str(), length);
+             })
+        .def("OnMissCustomCmdMsg", &QOLTCloudDelegate::OnMissCustomCmdMsg)
+        .def("OnNetworkQuality",
+             [](QOLTCloudDelegate& self, NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
+                size_t remote_quality_count) {
+                 const size_t records_given = remote_qualities != nullptr ? 1 : 0;
+                 if (remote_quality_count > records_given) {
+                     throw py::value_error("remote_quality_count " + std::to_string(remote_quality_count) +
+                                           " exceeds the " + std::to_string(records_given) + " records given");
+                 }
+                 self.OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
+             });
+
+    py::class_<QoltString>(m, "QoltString")
+        .def(py::init<>())
+        .def(py::init<const char*>())
+        .def("GetValue", &QoltString::GetValue)
+        .def("SetValue", &QoltString::SetValue)
+        .def("__str__", [](const QoltString& self) { return CopyText(self.GetValue()); })
+        .def("__repr__", [](const QoltString& self) { return "QoltString('" + CopyText(self.GetValue()) + "')"; });
+
+    py::class_<RoomParams>(m, "RoomParams")
+        .def(py::init<>())
+        .def_readwrite("room_id", &RoomParams::room_id)
+        .def_readwrite("str_room_id", &RoomParams::str_room_id)
+        .def_readwrite("user_id", &RoomParams::user_id)
+        .def_readwrite("user_sig", &RoomParams::user_sig)
+        .def_readwrite("sdk_app_id", &RoomParams::sdk_app_id);
+
+    py::class_<EnterRoomParams>(m, "EnterRoomParams")
+        .def(py::init<>())
+        .def_readwrite("room", &EnterRoomParams::room)
+        .def_readwrite("scene", &EnterRoomParams::scene)
+        .def_readwrite("role", &EnterRoomParams::role)
+        .def_readwrite("private_map_key", &EnterRoomParams::private_map_key)
+        .def_readwrite("audio_obtain_params", &EnterRoomParams::audio_obtain_params)
+        .def_readwrite("use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input)
+        .def_readwrite("use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
+
+    py::class_<AudioEncodeParams>(m, "AudioEncodeParams")
+        .def(py::init<>())
+        .def_readwrite("channels", &AudioEncodeParams::channels)
+        .def_readwrite("sample_rate", &AudioEncodeParams::sample_rate)
+        .def_readwrite("frame_length_ms", &AudioEncodeParams::frame_length_ms)
+        .def_readwrite("bitrate_bps", &AudioEncodeParams::bitrate_bps)
+        .def_readwrite("need_encode", &AudioEncodeParams::need_encode);
+
+    py::class_<VideoEncodeParams>(m, "VideoEncodeParams")
+        .def(py::init<>())
+        .def_readwrite("frame_rate", &VideoEncodeParams::frame_rate)
+        .def_readwrite("bitrate_bps", &VideoEncodeParams::bitrate_bps)
+        .def_readwrite("gop_in_seconds", &VideoEncodeParams::gop_in_seconds);
+
+    py::class_<NetworkQualityInfo>(m, "NetworkQualityInfo")
+        .def(py::init<>())
+        .def_readwrite("user_id", &NetworkQualityInfo::user_id)
+        .def_readwrite("quality", &NetworkQualityInfo::quality);
+
+    py::class_<UserInfo>(m, "UserInfo")
+        .def(py::init<>())
+        .def_readwrite("user_id", &UserInfo::user_id);
+
+    py::class_<AudioObtainParams>(m, "AudioObtainParams")
+        .def(py::init<>())
+        .def_readwrite("audio_obtain_method", &AudioObtainParams::audio_obtain_method)
+        .def_readwrite("enable_remote_audio_mix", &AudioObtainParams::enable_remote_audio_mix)
+        .def_readwrite("output_sample_rate", &AudioObtainParams::output_sample_rate)
+        .def_readwrite("output_channels", &AudioObtainParams::output_channels)
+        .def_readwrite("output_frame_length_ms", &AudioObtainParams::output_frame_length_ms)
+        .def_readwrite("output_audio_codec_type", &AudioObtainParams::output_audio_codec_type);
+
+    py::class_<VADParams>(m, "VADParams")
+        .def(py::init<>())
+        .def_readwrite("enable", &VADParams::enable);
+
+    py::class_<AudioFrame>(m, "AudioFrame")
+        .def(py::init<>())
+        .def_readwrite("pts", &AudioFrame::pts)
+        .def_readwrite("sample_rate", &AudioFrame::sample_rate)
+        .def_readwrite("channels", &AudioFrame::channels)
+        .def_readwrite("bits_per_sample", &AudioFrame::bits_per_sample)
+        .def_readwrite("codec", &AudioFrame::codec)
+        .def_readwrite("has_voice", &AudioFrame::has_voice)
+        .def_property_readonly("data", &GetFrameData<AudioFrame>)
+        .def("SetData", &SetFrameData<AudioFrame, &AudioFrame::SetData>)
+        .def_property_readonly("size", &GetFrameSize<AudioFrame>)
+        .def("SetExtraData", &SetFrameData<AudioFrame, &AudioFrame::SetExtraData>);
+
+    py::class_<VideoFrame>(m, "VideoFrame")
+        .def(py::init<>())
+        .def_readwrite("pts", &VideoFrame::pts)
+        .def_readwrite("dts", &VideoFrame::dts)
+        .def_readwrite("codec", &VideoFrame::codec)
+        .def_readwrite("is_key_frame", &VideoFrame::is_key_frame)
+        .def_readwrite("rotation", &VideoFrame::rotation)
+        .def_property_readonly("data", &GetFrameData<VideoFrame>)
+        .def("SetData", &SetFrameData<VideoFrame, &VideoFrame::SetData>)
+        .def_property_readonly("size", &GetFrameSize<VideoFrame>);
+
+    py::class_<PixelFrame>(m, "PixelFrame")
+        .def(py::init<>())
+        .def_readwrite("pts", &PixelFrame::pts)
+        .def_readwrite("format", &PixelFrame::format)
+        .def_readwrite("height", &PixelFrame::height)
+        .def_readwrite("width", &PixelFrame::width)
+        .def_readwrite("rotation", &PixelFrame::rotation)
+        .def_property_readonly("data", &GetFrameData<PixelFrame>)
+        .def("SetData", &SetFrameData<PixelFrame, &PixelFrame::SetData>)
+        .def_property_readonly("size", &GetFrameSize<PixelFrame>);
+
+    py::enum_<Error>(m, "Error")
+        .value("ERR_OK", mirelo::qolt::ERR_OK)
+        .value("ERR_FAILED", mirelo::qolt::ERR_FAILED)
+        .value("ERR_INVALID_PARAMETER", mirelo::qolt::ERR_INVALID_PARAMETER)
+        .value("ERR_INVALID_OPERATION", mirelo::qolt::ERR_INVALID_OPERATION)
+        .value("ERR_NOT_SUPPORTED", mirelo::qolt::ERR_NOT_SUPPORTED)
+        .value("ERR_REQUEST_SERVER_TIMEOUT", mirelo::qolt::ERR_REQUEST_SERVER_TIMEOUT)
+        .value("ERR_SERVER_PROCESS_FAILED", mirelo::qolt::ERR_SERVER_PROCESS_FAILED)
+        .value("ERR_READ_TRY_AGAIN", mirelo::qolt::ERR_READ_TRY_AGAIN)
+        .value("ERR_NETWORK_UNREACHABLE", mirelo::qolt::ERR_NETWORK_UNREACHABLE)
+        .value("ERR_ENTER_ROOM_FAILED", mirelo::qolt::ERR_ENTER_ROOM_FAILED)
+        .value("ERR_INVALID_SDK_APP_ID", mirelo::qolt::ERR_INVALID_SDK_APP_ID)
+        .value("ERR_INVALID_ROOM_ID", mirelo::qolt::ERR_INVALID_ROOM_ID)
+        .value("ERR_INVALID_USER_ID", mirelo::qolt::ERR_INVALID_USER_ID)
+        .value("ERR_INVALID_USER_SIG", mirelo::qolt::ERR_INVALID_USER_SIG)
+        .value("ERR_SERVICE_SUSPENDED", mirelo::qolt::ERR_SERVICE_SUSPENDED)
+        .value("ERR_BANNED_BY_SERVER", mirelo::qolt::ERR_BANNED_BY_SERVER)
+        .export_values();
+
+    py::enum_<VideoCodecType>(m, "VideoCodecType")
+        .value("VIDEO_CODEC_TYPE_H264", mirelo::qolt::VIDEO_CODEC_TYPE_H264)
+        .value("VIDEO_CODEC_TYPE_H265", mirelo::qolt::VIDEO_CODEC_TYPE_H265)
+        .export_values();
+
+    py::enum_<AudioCodecType>(m, "AudioCodecType")
+        .value("AUDIO_CODEC_TYPE_PCM", mirelo::qolt::AUDIO_CODEC_TYPE_PCM)
+        .value("AUDIO_CODEC_TYPE_OPUS", mirelo::qolt::AUDIO_CODEC_TYPE_OPUS)
+        .value("AUDIO_CODEC_TYPE_AAC", mirelo::qolt::AUDIO_CODEC_TYPE_AAC)
+        .export_values();
+
+    py::enum_<QOLTRole>(m, "QOLTRole")
+        .value("QOLT_ROLE_ANCHOR", mirelo::qolt::QOLT_ROLE_ANCHOR)
+        .value("QOLT_ROLE_AUDIENCE", mirelo::qolt::QOLT_ROLE_AUDIENCE)
+        .export_values();
+
+    py::enum_<QOLTScene>(m, "QOLTScene")
+        .value("QOLT_SCENE_VIDEO_CALL", mirelo::qolt::QOLT_SCENE_VIDEO_CALL)
+        .value("QOLT_SCENE_AUDIO_CALL", mirelo::qolt::QOLT_SCENE_AUDIO_CALL)
+        .value("QOLT_SCENE_LIVE", mirelo::qolt::QOLT_SCENE_LIVE)
+        .value("QOLT_SCENE_VOICE_CHAT", mirelo::qolt::QOLT_SCENE_VOICE_CHAT)
+        .value("QOLT_SCENE_RECORD", mirelo::qolt::QOLT_SCENE_RECORD)
+        .export_values();
+
+    py::enum_<StreamType>(m, "StreamType")
+        .value("STREAM_TYPE_UNKNOWN", mirelo::qolt::STREAM_TYPE_UNKNOWN)
+        .value("STREAM_TYPE_VIDEO_HIGH", mirelo::qolt::STREAM_TYPE_VIDEO_HIGH)
+        .value("STREAM_TYPE_VIDEO_LOW", mirelo::qolt::STREAM_TYPE_VIDEO_LOW)
+        .value("STREAM_TYPE_VIDEO_AUX", mirelo::qolt::STREAM_TYPE_VIDEO_AUX)
+        .value("STREAM_TYPE_AUDIO", mirelo::qolt::STREAM_TYPE_AUDIO)
+        .export_values();
+
+    py::enum_<AudioObtainMethod>(m, "AudioObtainMethod")
+        .value("AUDIO_OBTAIN_METHOD_GET", mirelo::qolt::AUDIO_OBTAIN_METHOD_GET)
+        .value("AUDIO_OBTAIN_METHOD_CALLBACK", mirelo::qolt::AUDIO_OBTAIN_METHOD_CALLBACK)
+        .export_values();
+
+    py::enum_<NetworkQuality>(m, "NetworkQuality")
+        .value("NETWORK_QUALITY_UNKNOWN", mirelo::qolt::NETWORK_QUALITY_UNKNOWN)
+        .value("NETWORK_QUALITY_EXCELLENT", mirelo::qolt::NETWORK_QUALITY_EXCELLENT)
+        .value("NETWORK_QUALITY_GOOD", mirelo::qolt::NETWORK_QUALITY_GOOD)
+        .value("NETWORK_QUALITY_POOR", mirelo::qolt::NETWORK_QUALITY_POOR)
+        .value("NETWORK_QUALITY_BAD", mirelo::qolt::NETWORK_QUALITY_BAD)
+        .value("NETWORK_QUALITY_VERY_BAD", mirelo::qolt::NETWORK_QUALITY_VERY_BAD)
+        .value("NETWORK_QUALITY_DOWN", mirelo::qolt::NETWORK_QUALITY_DOWN)
+        .export_values();
+
+    py::enum_<ConnectionState>(m, "ConnectionState")
+        .value("CONNECTION_STATE_INIT", mirelo::qolt::CONNECTION_STATE_INIT)
+        .value("CONNECTION_STATE_DISCONNECTED", mirelo::qolt::CONNECTION_STATE_DISCONNECTED)
+        .value("CONNECTION_STATE_CONNECTING", mirelo::qolt::CONNECTION_STATE_CONNECTING)
+        .value("CONNECTION_STATE_CONNECTED", mirelo::qolt::CONNECTION_STATE_CONNECTED)
+        .export_values();
+
+    py::enum_<VideoRotation>(m, "VideoRotation")
+        .value("VIDEO_ROTATION_0", mirelo::qolt::VIDEO_ROTATION_0)
+        .value("VIDEO_ROTATION_90", mirelo::qolt::VIDEO_ROTATION_90)
+        .value("VIDEO_ROTATION_180", mirelo::qolt::VIDEO_ROTATION_180)
+        .value("VIDEO_ROTATION_270", mirelo::qolt::VIDEO_ROTATION_270)
+        .export_values();
+
+    py::enum_<VideoPixelFormat>(m, "VideoPixelFormat")
+        .value("VIDEO_PIXEL_FORMAT_YUV420p", mirelo::qolt::VIDEO_PIXEL_FORMAT_YUV420p)
+        .value("VIDEO_PIXEL_FORMAT_YUVA420p", mirelo::qolt::VIDEO_PIXEL_FORMAT_YUVA420p)
+        .value("VIDEO_PIXEL_FORMAT_RGBA", mirelo::qolt::VIDEO_PIXEL_FORMAT_RGBA)
+        .export_values();
+
+    m.def("SetLogPath", &ZQLiveSDK::SetLogPath, py::arg("path"));
+    m.def("SetLogLevel", &ZQLiveSDK::SetLogLevel, py::arg("level"));
+    m.def("EnableConsoleLog", &ZQLiveSDK::EnableConsoleLog);
+    m.def("DisableConsoleLog", &ZQLiveSDK::DisableConsoleLog);
+    m.def("DisableLogCompress", &ZQLiveSDK::DisableLogCompress, py::arg("disabled"));
+    m.def("DisableLogFile", &ZQLiveSDK::DisableLogFile, py::arg("disabled"));
+    m.def("SetSocks5Proxy", &ZQLiveSDK::SetSocks5Proxy, py::arg("ip"), py::arg("port"), py::arg("username"),
+          py::arg("password"));
+    m.def("SetEnvironment", &ZQLiveSDK::SetEnvironment, py::arg("env"));
+}
