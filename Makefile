@@ -6,8 +6,10 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" "cmake>=3.18" ninja
 PYTEST_ARGS ?=
+CMAKE_DEFINES ?=
+CXX ?= g++
 
-.PHONY: all install demo test bench soak clean
+.PHONY: all install demo test test-asan bench soak clean
 
 all: install
 
@@ -19,7 +21,7 @@ $(VENV)/.ready: pyproject.toml
 
 # The build directory persists, so a second install only rebuilds what changed.
 install: $(VENV)/.ready
-	$(PIP) install --no-build-isolation -C build-dir=$(BUILD_DIR) ".[test]"
+	$(PIP) install --no-build-isolation -C build-dir=$(BUILD_DIR) $(CMAKE_DEFINES) ".[test]"
 
 demo: install
 	cd examples && ../$(PY) call.py
@@ -29,6 +31,20 @@ test: install
 
 bench: install
 	$(PY) bench/run.py
+
+# The same suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer. Python itself is
+# not instrumented, so the runtime is preloaded; PYTHONMALLOC=malloc lets the sanitizer see every
+# allocation. Leaks are reported for our own allocations; the interpreter's are suppressed.
+ASAN_VENV := .venv-asan
+ASAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+test-asan:
+	$(MAKE) install VENV=$(ASAN_VENV) CMAKE_DEFINES='-C cmake.define.MIRELO_EXTRA_FLAGS="$(ASAN_FLAGS)" -C cmake.build-type=RelWithDebInfo'
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=malloc MIRELO_SANITIZED=1 \
+	$(ASAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 soak: install
 	$(VENV)/bin/pytest -m soak -p no:cacheprovider --timeout=600 $(PYTEST_ARGS)
