@@ -1,6 +1,10 @@
 """Fixtures shared by the test modules."""
 
+import gc
+import sys
+import threading
 from pathlib import Path
+from typing import Any, Callable, Iterator
 
 import pytest
 
@@ -11,3 +15,246 @@ from mirelo import _mirelo
 def extension_path() -> Path:
     """The installed _mirelo extension file."""
     return Path(_mirelo.__file__)
+
+
+# Recording handlers and clouds driven by the loopback SDK.
+
+EVENT_METHODS = (
+    "OnError",
+    "OnConnectionStateChanged",
+    "OnEnterRoom",
+    "OnExitRoom",
+    "OnLocalAudioChannelCreated",
+    "OnLocalAudioChannelDestroyed",
+    "OnLocalVideoChannelCreated",
+    "OnLocalVideoChannelDestroyed",
+    "OnRemoteUserEnterRoom",
+    "OnRemoteUserExitRoom",
+    "OnRemoteAudioAvailable",
+    "OnRemoteVideoAvailable",
+    "OnRemoteAudioReceived",
+    "OnRemoteMixedAudioReceived",
+    "OnRemoteVideoFrameReceived",
+    "OnRemotePixelFrameReceived",
+    "OnRequestKeyFrame",
+    "OnRequestChangeVideoEncodeBitrate",
+    "OnSeiMessageReceived",
+    "OnReceiveCustomCmdMsg",
+    "OnMissCustomCmdMsg",
+    "OnNetworkQuality",
+)
+"""The 22 event methods that the module calls on a handler, in registration order."""
+OPTIONAL_EVENT_METHODS = ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality")
+REQUIRED_EVENT_METHODS = tuple(name for name in EVENT_METHODS if name not in OPTIONAL_EVENT_METHODS)
+
+
+class RecordingHandler(_mirelo.QOLTCloudDelegate):
+    """Defines all 22 events; each records (method name, args) and wakes waiters."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.calls: list[tuple[str, tuple[Any, ...]]] = []
+        self.threads: set[int] = set()
+        self._changed = threading.Condition()
+
+    def record(self, name: str, args: tuple[Any, ...]) -> None:
+        with self._changed:
+            self.calls.append((name, args))
+            self.threads.add(threading.get_ident())
+            self._changed.notify_all()
+
+    def wait_for(self, count: int, timeout: float = 5.0) -> list[tuple[str, tuple[Any, ...]]]:
+        """Waits until at least `count` calls were recorded; returns a snapshot of them."""
+        with self._changed:
+            if not self._changed.wait_for(lambda: len(self.calls) >= count, timeout):
+                raise TimeoutError(f"{len(self.calls)} of {count} events after {timeout} s")
+            return list(self.calls)
+
+    def names(self) -> list[str]:
+        with self._changed:
+            return [name for name, _ in self.calls]
+
+
+def _recording_method(name: str) -> Callable[..., None]:
+    def method(self: RecordingHandler, *args: Any) -> None:
+        self.record(name, args)
+
+    method.__name__ = method.__qualname__ = name
+    return method
+
+
+for _name in EVENT_METHODS:
+    setattr(RecordingHandler, _name, _recording_method(_name))
+del _name
+
+# Plain forms of what events and base methods hand to Python, for exact comparisons.
+ENUM_CLASSES = (
+    _mirelo.Error,
+    _mirelo.ConnectionState,
+    _mirelo.StreamType,
+    _mirelo.NetworkQuality,
+    _mirelo.AudioCodecType,
+    _mirelo.VideoCodecType,
+    _mirelo.VideoRotation,
+    _mirelo.VideoPixelFormat,
+)
+FRAME_FIELDS = {
+    _mirelo.AudioFrame: ("pts", "sample_rate", "channels", "bits_per_sample", "codec", "has_voice"),
+    _mirelo.VideoFrame: ("pts", "dts", "codec", "is_key_frame", "rotation"),
+    _mirelo.PixelFrame: ("pts", "format", "height", "width", "rotation"),
+}
+
+
+def plain(value: Any) -> Any:
+    """Turns enumerations, records, frames and lists into tuples, dicts and lists of plain values."""
+    if isinstance(value, ENUM_CLASSES):
+        return (type(value).__name__, int(value))
+    if isinstance(value, _mirelo.UserInfo):
+        return ("UserInfo", value.user_id.GetValue())
+    if isinstance(value, _mirelo.NetworkQualityInfo):
+        return ("NetworkQualityInfo", value.user_id.GetValue(), plain(value.quality))
+    if type(value) in FRAME_FIELDS:
+        fields = {name: plain(getattr(value, name)) for name in FRAME_FIELDS[type(value)]}
+        fields["data"] = value.data
+        fields["size"] = value.size
+        return (type(value).__name__, fields)
+    if isinstance(value, (list, tuple)):
+        return type(value)(plain(item) for item in value)
+    return value
+
+
+def assert_same(actual: Any, expected: Any) -> None:
+    """Equality that also tells True from 1 and str from bytes, at every level."""
+    assert actual == expected
+    assert type(actual) is type(expected), (actual, expected)
+    if isinstance(actual, (list, tuple)):
+        for a, e in zip(actual, expected):
+            assert_same(a, e)
+    elif isinstance(actual, dict):
+        for key in actual:
+            assert_same(actual[key], expected[key])
+
+
+def audio_frame(payload: bytes = b"\x00\x01pcm\x00\xff") -> _mirelo.AudioFrame:
+    frame = _mirelo.AudioFrame()
+    frame.pts = 4294967295
+    frame.sample_rate = 48000
+    frame.channels = 2
+    frame.bits_per_sample = 16
+    frame.codec = _mirelo.AUDIO_CODEC_TYPE_OPUS
+    frame.has_voice = True
+    frame.SetData(payload)
+    return frame
+
+
+def video_frame(payload: bytes = b"\x00\x00\x00\x01h264\x00") -> _mirelo.VideoFrame:
+    frame = _mirelo.VideoFrame()
+    frame.pts = 90000
+    frame.dts = 4294967295
+    frame.codec = _mirelo.VIDEO_CODEC_TYPE_H265
+    frame.is_key_frame = True
+    frame.rotation = _mirelo.VIDEO_ROTATION_270
+    frame.SetData(payload)
+    return frame
+
+
+def pixel_frame(payload: bytes = bytes(range(16))) -> _mirelo.PixelFrame:
+    frame = _mirelo.PixelFrame()
+    frame.pts = 7
+    frame.format = _mirelo.VIDEO_PIXEL_FORMAT_RGBA
+    frame.height = 2
+    frame.width = 2
+    frame.rotation = _mirelo.VIDEO_ROTATION_90
+    frame.SetData(payload)
+    return frame
+
+
+def network_quality(user_id: str, quality: Any) -> _mirelo.NetworkQualityInfo:
+    record = _mirelo.NetworkQualityInfo()
+    record.user_id = _mirelo.QoltString(user_id)
+    record.quality = quality
+    return record
+
+
+def user_info(user_id: str) -> _mirelo.UserInfo:
+    info = _mirelo.UserInfo()
+    info.user_id = _mirelo.QoltString(user_id)
+    return info
+
+
+class CloudRig:
+    """A QOLTCloud with its handler and its loopback handle; close() destroys the cloud."""
+
+    def __init__(self, handler: Any) -> None:
+        from mirelo import loopback
+
+        before = set(loopback.clouds())
+        self.handler = handler
+        self.cloud: Any = _mirelo.QOLTCloud(handler)
+        created = [h for h in loopback.clouds() if h not in before]
+        assert len(created) == 1, created
+        self.handle: int = created[0]
+
+    def emit(self, operation: str, *args: Any) -> None:
+        from mirelo import loopback
+
+        loopback.emit(self.handle, operation, *args)
+
+    def journal(self) -> list[tuple[str, tuple[Any, ...]]]:
+        """This cloud's SDK calls, as (operation, args), oldest first."""
+        from mirelo import loopback
+
+        return [(op, args) for handle, op, args in loopback.journal() if handle == self.handle]
+
+    def failures(self) -> list[tuple[str, str]]:
+        """Exceptions that left this cloud's delegate operations, as (operation, text)."""
+        from mirelo import loopback
+
+        return [(op, text) for handle, op, text in loopback.failures() if handle == self.handle]
+
+    def close(self) -> None:
+        self.cloud = None
+        gc.collect()
+
+
+@pytest.fixture
+def fresh_loopback() -> Iterator[Any]:
+    """The loopback control module, every earlier event delivered, journal and failures emptied."""
+    from mirelo import loopback
+
+    loopback.flush()
+    loopback.reset()
+    yield loopback
+
+
+@pytest.fixture
+def make_cloud(fresh_loopback: Any) -> Iterator[Callable[..., CloudRig]]:
+    """Builds CloudRigs (with a RecordingHandler unless a handler is given); destroys them at teardown."""
+    rigs: list[CloudRig] = []
+
+    def make(handler: Any = "recording") -> CloudRig:
+        rig = CloudRig(RecordingHandler() if handler == "recording" else handler)
+        rigs.append(rig)
+        return rig
+
+    yield make
+    for rig in rigs:
+        rig.close()
+
+
+@pytest.fixture
+def cloud(make_cloud: Callable[..., CloudRig]) -> CloudRig:
+    """A CloudRig whose handler is a RecordingHandler."""
+    return make_cloud()
+
+
+@pytest.fixture
+def stderr_text(capfd: pytest.CaptureFixture[str]) -> Callable[[], str]:
+    """Returns what the process wrote to file descriptor 2 since the last call, C++ output included."""
+
+    def read() -> str:
+        sys.stderr.flush()
+        return capfd.readouterr().err
+
+    read()
+    return read
