@@ -130,7 +130,9 @@ size_t GetFrameSize(const FrameType& frame) {
 }
 
 // The delegate that the SDK calls on its own threads; each event calls the method of the same name
-// on the Python object that owns this delegate.
+// on the Python object that owns this delegate. Records and frames reach the handler as new copies,
+// which it may keep: passed by reference, a record that Python itself handed to a base event method
+// would come back as the caller's own object, since pybind11 reuses the object registered at an address.
 class PyQOLTCloudDelegate : public QOLTCloudDelegate {
 public:
     ~PyQOLTCloudDelegate() override {}
@@ -209,14 +211,14 @@ public:
         if (InterpreterIsFinalizing()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, info);
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, UserInfo(info));
     }
 
     void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
         if (InterpreterIsFinalizing()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, info, reason);
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, UserInfo(info), reason);
     }
 
     void OnRemoteAudioAvailable(const char* user_id, bool available) override {
@@ -238,7 +240,7 @@ public:
             return;
         }
         PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
-                                    user_id, type, frame);
+                                    user_id, type, VideoFrame(frame));
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
@@ -246,21 +248,21 @@ public:
             return;
         }
         PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
-                                    user_id, type, frame);
+                                    user_id, type, PixelFrame(frame));
     }
 
     void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
         if (InterpreterIsFinalizing()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, frame);
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, AudioFrame(frame));
     }
 
     void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
         if (InterpreterIsFinalizing()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, frame);
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, AudioFrame(frame));
     }
 
     // Guarded: an error in the handler is printed and dropped, and the SDK never sees it.
@@ -271,7 +273,8 @@ public:
         }
         py::gil_scoped_acquire gil;
         try {
-            py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnSeiMessageReceived");
+            py::function override =
+                py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnSeiMessageReceived");
             if (override) {
                 py::bytes payload(message, length);
                 override(user_id, stream_type, message_type, payload);
@@ -294,7 +297,8 @@ public:
         }
         py::gil_scoped_acquire gil;
         try {
-            py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnReceiveCustomCmdMsg");
+            py::function override =
+                py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnReceiveCustomCmdMsg");
             if (override) {
                 py::bytes payload(message, length);
                 override(user_id, cmd_id, seq, payload);
@@ -329,10 +333,10 @@ public:
             py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnNetworkQuality");
             if (override) {
                 py::object local_arg =
-                    local_quality != nullptr ? py::cast(*local_quality) : py::cast(NetworkQualityInfo());
+                    py::cast(local_quality != nullptr ? NetworkQualityInfo(*local_quality) : NetworkQualityInfo());
                 py::list remote_args;
                 for (size_t i = 0; i < remote_quality_count; ++i) {
-                    remote_args.append(py::cast(remote_qualities[i]));
+                    remote_args.append(py::cast(NetworkQualityInfo(remote_qualities[i])));
                 }
                 override(local_arg, remote_args);
             }
@@ -389,7 +393,9 @@ public:
 
     int GetAudioFrame(AudioFrame* frame) { return qolt_cloud_->GetAudioFrame(frame); }
 
-    int CreateLocalAudioChannel(const AudioEncodeParams& params) { return qolt_cloud_->CreateLocalAudioChannel(params); }
+    int CreateLocalAudioChannel(const AudioEncodeParams& params) {
+        return qolt_cloud_->CreateLocalAudioChannel(params);
+    }
 
     int DestroyLocalAudioChannel() { return qolt_cloud_->DestroyLocalAudioChannel(); }
 
