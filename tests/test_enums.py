@@ -173,8 +173,3 @@ def test_unpickling_a_value_that_no_member_has_keeps_the_value():
     restored = pickle.loads(pickle.dumps(_mirelo.StreamType(5)))
     assert int(restored) == 5 and restored.name == "???"
 
-
-def test_members_dictionary_is_a_new_copy_each_time():
-    members = _mirelo.StreamType.__members__
-    members.clear()
-    assert len(_mirelo.StreamType.__members__) == 5

@@ -93,6 +93,3 @@ def test_holders_refuse_new_attributes():
     with pytest.raises(AttributeError):
         QoltString().text = "abc"
 
-
-def test_holders_compare_by_identity():
-    assert QoltString("abc") != QoltString("abc")
