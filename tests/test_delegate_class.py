@@ -251,11 +251,6 @@ class TestThroughTheClass:
             ("OnNetworkQuality", (network_quality("me", m.NETWORK_QUALITY_GOOD), None, 0)),
         ],
     )
-    @pytest.mark.xfail(
-        strict=True,
-        reason="open bug: the trampoline casts the record or frame by reference, and pybind11 then returns "
-        "the Python object already registered at that address, the caller's own, instead of a copy",
-    )
     def test_the_handler_gets_a_copy_not_the_callers_object(self, name: str, args: tuple[Any, ...]) -> None:
         handler = RecordingHandler()
         getattr(m.QOLTCloudDelegate, name)(handler, *args)

@@ -1,0 +1,458 @@
+"""Events raised by the SDK on its own threads, as the handler sees them, and what becomes of failures."""
+
+from __future__ import annotations
+
+import threading
+from typing import Any, Callable
+
+import pytest
+
+from conftest import (
+    CloudRig,
+    RecordingHandler,
+    assert_same,
+    audio_frame,
+    pixel_frame,
+    plain,
+    user_info,
+    video_frame,
+)
+from mirelo import _mirelo as m
+
+UINT32_MAX = 4294967295
+INT32_MIN = -2147483648
+
+
+def frame_plain(frame: Any) -> Any:
+    return plain(frame)
+
+
+# (SDK operation, emit arguments, handler method, the handler's arguments in plain form).
+EVENTS = [
+    pytest.param("OnError", (-3,), "OnError", (("Error", -3),), id="OnError"),
+    pytest.param("OnError", (12345,), "OnError", (("Error", 12345),), id="OnError-value-no-member-has"),
+    pytest.param(
+        "OnConnectionStateChanged",
+        (0, 3),
+        "OnConnectionStateChanged",
+        (("ConnectionState", 0), ("ConnectionState", 3)),
+        id="OnConnectionStateChanged",
+    ),
+    pytest.param("OnEnterRoom", (), "OnEnterRoom", (), id="OnEnterRoom"),
+    pytest.param("OnExitRoom", (), "OnExitRoom", (), id="OnExitRoom"),
+    pytest.param("OnLocalAudioChannelCreated", (), "OnLocalAudioChannelCreated", (), id="OnLocalAudioChannelCreated"),
+    pytest.param(
+        "OnLocalAudioChannelDestroyed", (), "OnLocalAudioChannelDestroyed", (), id="OnLocalAudioChannelDestroyed"
+    ),
+    pytest.param(
+        "OnLocalVideoChannelCreated", (7,), "OnLocalVideoChannelCreated", (("StreamType", 7),), id="OnLocalVideoChannelCreated"
+    ),
+    pytest.param(
+        "OnLocalVideoChannelDestroyed",
+        (3,),
+        "OnLocalVideoChannelDestroyed",
+        (("StreamType", 3),),
+        id="OnLocalVideoChannelDestroyed",
+    ),
+    pytest.param(
+        "OnRequestChangeVideoEncodeBitrate",
+        (2, INT32_MIN),
+        "OnRequestChangeVideoEncodeBitrate",
+        (("StreamType", 2), INT32_MIN),
+        id="OnRequestChangeVideoEncodeBitrate",
+    ),
+    pytest.param("OnRequestKeyFrame", (-1,), "OnRequestKeyFrame", (("StreamType", -1),), id="OnRequestKeyFrame"),
+    pytest.param(
+        "OnRemoteUserEnterRoom", (user_info("alice"),), "OnRemoteUserEnterRoom", (("UserInfo", "alice"),), id="OnRemoteUserEnterRoom"
+    ),
+    pytest.param(
+        "OnRemoteUserExitRoom",
+        ("bob", -1),
+        "OnRemoteUserExitRoom",
+        (("UserInfo", "bob"), -1),
+        id="OnRemoteUserExitRoom-text-record",
+    ),
+    pytest.param(
+        "OnRemoteAudioAvailable", ("alice", True), "OnRemoteAudioAvailable", ("alice", True), id="OnRemoteAudioAvailable"
+    ),
+    pytest.param(
+        "OnRemoteVideoAvailable",
+        ("ünï", False, 3),
+        "OnRemoteVideoAvailable",
+        ("ünï", False, ("StreamType", 3)),
+        id="OnRemoteVideoAvailable-non-ascii-id",
+    ),
+    pytest.param(
+        "OnRemoteVideoReceived",
+        ("alice", 2, video_frame()),
+        "OnRemoteVideoFrameReceived",
+        ("alice", ("StreamType", 2), frame_plain(video_frame())),
+        id="OnRemoteVideoReceived-VideoFrame",
+    ),
+    pytest.param(
+        "OnRemoteVideoReceived",
+        ("alice", 7, pixel_frame()),
+        "OnRemotePixelFrameReceived",
+        ("alice", ("StreamType", 7), frame_plain(pixel_frame())),
+        id="OnRemoteVideoReceived-PixelFrame",
+    ),
+    pytest.param(
+        "OnRemoteAudioReceived",
+        ("alice", audio_frame()),
+        "OnRemoteAudioReceived",
+        ("alice", frame_plain(audio_frame())),
+        id="OnRemoteAudioReceived",
+    ),
+    pytest.param(
+        "OnRemoteAudioReceived",
+        ("alice", audio_frame(b"")),
+        "OnRemoteAudioReceived",
+        ("alice", frame_plain(audio_frame(b""))),
+        id="OnRemoteAudioReceived-empty-payload",
+    ),
+    pytest.param(
+        "OnRemoteMixedAudioReceived",
+        (audio_frame(),),
+        "OnRemoteMixedAudioReceived",
+        (frame_plain(audio_frame()),),
+        id="OnRemoteMixedAudioReceived",
+    ),
+    pytest.param(
+        "OnSeiMessageReceived",
+        ("alice", 2, -5, b"sei\x00da\x00ta\x00"),
+        "OnSeiMessageReceived",
+        ("alice", ("StreamType", 2), -5, b"sei\x00da\x00ta\x00"),
+        id="OnSeiMessageReceived-nul-payload",
+    ),
+    pytest.param(
+        "OnSeiMessageReceived",
+        ("alice", 3, 0, b""),
+        "OnSeiMessageReceived",
+        ("alice", ("StreamType", 3), 0, b""),
+        id="OnSeiMessageReceived-empty-payload",
+    ),
+    pytest.param(
+        "OnReceiveCustomCmdMsg",
+        ("alice", -1, UINT32_MAX, b"\x00\xff\x00"),
+        "OnReceiveCustomCmdMsg",
+        ("alice", -1, UINT32_MAX, b"\x00\xff\x00"),
+        id="OnReceiveCustomCmdMsg-negative-cmd-id-max-seq",
+    ),
+    pytest.param(
+        "OnReceiveCustomCmdMsg",
+        ("alice", 1, 0, b""),
+        "OnReceiveCustomCmdMsg",
+        ("alice", 1, 0, b""),
+        id="OnReceiveCustomCmdMsg-empty-payload",
+    ),
+    pytest.param(
+        "OnMissCustomCmdMsg",
+        ("alice", INT32_MIN, UINT32_MAX, UINT32_MAX),
+        "OnMissCustomCmdMsg",
+        ("alice", INT32_MIN, UINT32_MAX, UINT32_MAX),
+        id="OnMissCustomCmdMsg",
+    ),
+    pytest.param(
+        "OnNetworkQuality",
+        (("me", 1), []),
+        "OnNetworkQuality",
+        (("NetworkQualityInfo", "me", ("NetworkQuality", 1)), []),
+        id="OnNetworkQuality-no-remote",
+    ),
+    pytest.param(
+        "OnNetworkQuality",
+        (None, [("a", 2), ("b", 3), ("c", 0)]),
+        "OnNetworkQuality",
+        (
+            ("NetworkQualityInfo", "", ("NetworkQuality", 6)),
+            [
+                ("NetworkQualityInfo", "a", ("NetworkQuality", 2)),
+                ("NetworkQualityInfo", "b", ("NetworkQuality", 3)),
+                ("NetworkQualityInfo", "c", ("NetworkQuality", 0)),
+            ],
+        ),
+        id="OnNetworkQuality-null-local-three-remote",
+    ),
+]
+
+
+@pytest.mark.parametrize(("operation", "args", "method", "expected"), EVENTS)
+def test_an_event_calls_the_handler_method_once_with_converted_arguments(
+    cloud: CloudRig, operation: str, args: tuple[Any, ...], method: str, expected: tuple[Any, ...]
+) -> None:
+    cloud.emit(operation, *args)
+    calls = cloud.handler.wait_for(1)
+    assert [name for name, _ in calls] == [method]
+    # Read after the event returned: what the handler kept is its own copy.
+    assert_same(plain(calls[0][1]), expected)
+    assert cloud.failures() == []
+
+
+def test_an_enumeration_value_no_member_has_arrives_as_an_enumeration_object(cloud: CloudRig) -> None:
+    cloud.emit("OnError", 12345)
+    (error,) = cloud.handler.wait_for(1)[0][1]
+    assert isinstance(error, m.Error)
+    assert (error.value, error.name) == (12345, "???")
+
+
+def test_three_remote_records_are_independent_objects(cloud: CloudRig) -> None:
+    cloud.emit("OnNetworkQuality", None, [("a", 2), ("b", 3), ("c", 0)])
+    _, remote = cloud.handler.wait_for(1)[0][1]
+    remote[0].user_id.SetValue("changed")
+    assert [r.user_id.GetValue() for r in remote] == ["changed", "b", "c"]
+
+
+# Events whose first argument is a user id given as text, with sample emit arguments after it.
+TEXT_EVENTS = {
+    "OnRemoteAudioAvailable": ("OnRemoteAudioAvailable", (True,)),
+    "OnRemoteVideoAvailable": ("OnRemoteVideoAvailable", (True, 2)),
+    "OnRemoteVideoReceived-VideoFrame": ("OnRemoteVideoFrameReceived", (2, video_frame())),
+    "OnRemoteVideoReceived-PixelFrame": ("OnRemotePixelFrameReceived", (2, pixel_frame())),
+    "OnRemoteAudioReceived": ("OnRemoteAudioReceived", (audio_frame(),)),
+    "OnSeiMessageReceived": ("OnSeiMessageReceived", (2, 1, b"x")),
+    "OnReceiveCustomCmdMsg": ("OnReceiveCustomCmdMsg", (1, 1, b"x")),
+    "OnMissCustomCmdMsg": ("OnMissCustomCmdMsg", (1, 0, 1)),
+}
+GUARDED_TEXT_EVENTS = ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg")
+
+
+def sdk_operation(case: str) -> str:
+    return case.split("-")[0]
+
+
+@pytest.mark.parametrize("case", TEXT_EVENTS)
+def test_a_null_user_id_arrives_as_none(cloud: CloudRig, case: str) -> None:
+    method, rest = TEXT_EVENTS[case]
+    cloud.emit(sdk_operation(case), None, *rest)
+    ((name, args),) = cloud.handler.wait_for(1)
+    assert name == method
+    assert args[0] is None
+
+
+INVALID_UTF8_TEXT = "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 1: invalid start byte"
+
+
+@pytest.mark.parametrize("case", [case for case in TEXT_EVENTS if sdk_operation(case) not in GUARDED_TEXT_EVENTS])
+def test_an_invalid_utf8_user_id_fails_a_required_or_optional_event_without_calling_the_handler(
+    cloud: CloudRig, stderr_text: Callable[[], str], case: str
+) -> None:
+    _, rest = TEXT_EVENTS[case]
+    cloud.emit(sdk_operation(case), b"a\xff", *rest)
+    assert cloud.failures() == [(sdk_operation(case), INVALID_UTF8_TEXT)]
+    assert cloud.handler.calls == []
+    assert "python callback" not in stderr_text()
+
+
+@pytest.mark.parametrize("operation", GUARDED_TEXT_EVENTS)
+def test_an_invalid_utf8_user_id_in_a_guarded_event_prints_the_error_line(
+    cloud: CloudRig, stderr_text: Callable[[], str], operation: str
+) -> None:
+    _, rest = TEXT_EVENTS[operation]
+    cloud.emit(operation, b"a\xff", *rest)
+    err = stderr_text()
+    assert f"python callback {operation} error: {INVALID_UTF8_TEXT}\n" in err
+    assert err.count("python callback") == 1
+    assert cloud.failures() == []
+    assert cloud.handler.calls == []
+
+
+class VideoNamesHandler(RecordingHandler):
+    def OnRemoteVideoReceived(self, *args: Any) -> None:
+        self.record("OnRemoteVideoReceived", args)
+
+
+def test_a_handler_method_named_after_the_sdk_video_operation_is_never_called(make_cloud: Any) -> None:
+    rig = make_cloud(VideoNamesHandler())
+    rig.emit("OnRemoteVideoReceived", "alice", 2, video_frame())
+    rig.emit("OnRemoteVideoReceived", "alice", 2, pixel_frame())
+    assert rig.handler.wait_for(2) and rig.handler.names() == ["OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"]
+
+
+class AllNamesHandler(RecordingHandler):
+    """Also defines methods named after the three slots that must never reach Python."""
+
+    def OnUserVoiceVolume(self, *args: Any) -> None:
+        self.record("OnUserVoiceVolume", args)
+
+    def OnReceiveAsrMessage(self, *args: Any) -> None:
+        self.record("OnReceiveAsrMessage", args)
+
+    def OnAsrServiceError(self, *args: Any) -> None:
+        self.record("OnAsrServiceError", args)
+
+
+@pytest.mark.parametrize(
+    ("operation", "args"),
+    [
+        ("OnUserVoiceVolume", ([("alice", 80), ("bob", 0)], 80)),
+        ("OnUserVoiceVolume", ([], 0)),
+        ("OnReceiveAsrMessage", ("alice", "hello")),
+        ("OnAsrServiceError", (-1, "asr down")),
+    ],
+)
+def test_the_slots_that_never_reach_python_do_nothing(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...]
+) -> None:
+    rig = make_cloud(AllNamesHandler())
+    rig.emit(operation, *args)
+    rig.emit("OnEnterRoom")  # delivered after the first: the first has run by now
+    assert rig.handler.wait_for(1) and rig.handler.names() == ["OnEnterRoom"]
+    assert rig.failures() == []
+    assert stderr_text() == ""
+
+
+def test_events_run_on_the_clouds_own_thread_not_on_the_caller(cloud: CloudRig) -> None:
+    for _ in range(3):
+        cloud.emit("OnEnterRoom")
+    cloud.handler.wait_for(3)
+    assert len(cloud.handler.threads) == 1
+    assert threading.get_ident() not in cloud.handler.threads
+
+
+# --- Failures ---------------------------------------------------------------------------------
+
+# One emit per SDK operation forwarded to Python: (SDK operation, emit arguments, handler method).
+ONE_OF_EACH = [
+    ("OnError", (-1,), "OnError"),
+    ("OnConnectionStateChanged", (0, 2), "OnConnectionStateChanged"),
+    ("OnEnterRoom", (), "OnEnterRoom"),
+    ("OnExitRoom", (), "OnExitRoom"),
+    ("OnLocalAudioChannelCreated", (), "OnLocalAudioChannelCreated"),
+    ("OnLocalAudioChannelDestroyed", (), "OnLocalAudioChannelDestroyed"),
+    ("OnLocalVideoChannelCreated", (2,), "OnLocalVideoChannelCreated"),
+    ("OnLocalVideoChannelDestroyed", (2,), "OnLocalVideoChannelDestroyed"),
+    ("OnRequestChangeVideoEncodeBitrate", (2, 1000), "OnRequestChangeVideoEncodeBitrate"),
+    ("OnRequestKeyFrame", (2,), "OnRequestKeyFrame"),
+    ("OnRemoteUserEnterRoom", ("alice",), "OnRemoteUserEnterRoom"),
+    ("OnRemoteUserExitRoom", ("alice", 0), "OnRemoteUserExitRoom"),
+    ("OnRemoteAudioAvailable", ("alice", True), "OnRemoteAudioAvailable"),
+    ("OnRemoteVideoAvailable", ("alice", True, 2), "OnRemoteVideoAvailable"),
+    ("OnRemoteVideoReceived", ("alice", 2, video_frame()), "OnRemoteVideoFrameReceived"),
+    ("OnRemoteVideoReceived", ("alice", 2, pixel_frame()), "OnRemotePixelFrameReceived"),
+    ("OnRemoteAudioReceived", ("alice", audio_frame()), "OnRemoteAudioReceived"),
+    ("OnRemoteMixedAudioReceived", (audio_frame(),), "OnRemoteMixedAudioReceived"),
+    ("OnSeiMessageReceived", ("alice", 2, 1, b"x"), "OnSeiMessageReceived"),
+    ("OnReceiveCustomCmdMsg", ("alice", 1, 1, b"x"), "OnReceiveCustomCmdMsg"),
+    ("OnMissCustomCmdMsg", ("alice", 1, 0, 1), "OnMissCustomCmdMsg"),
+    ("OnNetworkQuality", (("me", 1), [("a", 2)]), "OnNetworkQuality"),
+]
+GUARDED = ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnNetworkQuality")
+REQUIRED_CASES = [pytest.param(*case, id=case[2]) for case in ONE_OF_EACH if case[2] not in GUARDED + ("OnMissCustomCmdMsg",)]
+OPTIONAL_CASES = [pytest.param(*case, id=case[2]) for case in ONE_OF_EACH if case[2] in GUARDED + ("OnMissCustomCmdMsg",)]
+assert len(REQUIRED_CASES) == 18
+
+
+class NoMethods(m.QOLTCloudDelegate):
+    pass
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), REQUIRED_CASES)
+def test_a_required_event_without_a_method_fails_with_the_pure_virtual_text(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(NoMethods())
+    rig.emit(operation, *args)
+    assert rig.failures() == [(operation, f'Tried to call pure virtual function "QOLTCloudDelegate::{method}"')]
+    assert "python callback" not in stderr_text()
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), OPTIONAL_CASES)
+def test_an_optional_event_without_a_method_is_dropped(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(NoMethods())
+    rig.emit(operation, *args)
+    assert rig.failures() == []
+    assert stderr_text() == ""
+
+
+class Raising(RecordingHandler):
+    """Records each call, then raises from a function whose traceback line is known."""
+
+
+def _raise_boom(self: Raising, *args: Any) -> None:
+    self.record("call", args)
+    raise ValueError("boom")
+
+
+BOOM_CODE = _raise_boom.__code__
+BOOM_LINE = max(line for _, _, line in BOOM_CODE.co_lines() if line is not None)
+BOOM_TEXT = f"ValueError: boom\n\nAt:\n  {BOOM_CODE.co_filename}({BOOM_LINE}): {BOOM_CODE.co_name}\n"
+for _, _, _method in ONE_OF_EACH:
+    setattr(Raising, _method, _raise_boom)
+
+
+@pytest.mark.parametrize(
+    ("operation", "args", "method"),
+    [case for case in REQUIRED_CASES] + [pytest.param(*ONE_OF_EACH[20], id="OnMissCustomCmdMsg")],
+)
+def test_a_handler_exception_leaves_the_event_towards_the_sdk_and_the_next_event_is_delivered(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(Raising())
+    rig.emit(operation, *args)
+    rig.emit(operation, *args)
+    assert rig.handler.wait_for(2) and len(rig.handler.calls) == 2
+    assert rig.failures() == [(operation, BOOM_TEXT)] * 2
+    assert "python callback" not in stderr_text()
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), [c for c in OPTIONAL_CASES if c.id in GUARDED])
+def test_a_handler_exception_in_a_guarded_event_prints_one_error_line_and_the_next_event_is_delivered(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(Raising())
+    rig.emit(operation, *args)
+    assert stderr_text() == f"python callback {method} error: {BOOM_TEXT}\n"
+    rig.emit(operation, *args)
+    assert stderr_text() == f"python callback {method} error: {BOOM_TEXT}\n"
+    assert len(rig.handler.calls) == 2
+    assert rig.failures() == []
+
+
+class NotCallable(m.QOLTCloudDelegate):
+    OnEnterRoom = 5
+    OnMissCustomCmdMsg = 5
+    OnSeiMessageReceived = 5
+    OnReceiveCustomCmdMsg = 5
+    OnNetworkQuality = 5
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), [ONE_OF_EACH[2], ONE_OF_EACH[20]])
+def test_a_non_callable_attribute_fails_a_required_or_optional_event(
+    make_cloud: Any, operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(NotCallable())
+    rig.emit(operation, *args)
+    assert rig.failures() == [(operation, "Object of type 'int' is not an instance of 'function'")]
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), [c for c in OPTIONAL_CASES if c.id in GUARDED])
+def test_a_non_callable_attribute_in_a_guarded_event_prints_unknown_error(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(NotCallable())
+    rig.emit(operation, *args)
+    assert stderr_text() == "unknown error\n"
+    assert rig.failures() == []
+
+
+class WrongArity(RecordingHandler):
+    def OnEnterRoom(self, unexpected: Any) -> None:
+        self.record("OnEnterRoom", (unexpected,))
+
+    def OnNetworkQuality(self, local: Any) -> None:
+        self.record("OnNetworkQuality", (local,))
+
+
+def test_a_method_with_the_wrong_parameters_fails_like_a_raising_one(
+    make_cloud: Any, stderr_text: Callable[[], str]
+) -> None:
+    rig = make_cloud(WrongArity())
+    rig.emit("OnEnterRoom")
+    rig.emit("OnNetworkQuality", None, [])
+    ((operation, text),) = rig.failures()
+    assert operation == "OnEnterRoom" and text.startswith("TypeError: ")
+    err = stderr_text()
+    assert err.startswith("python callback OnNetworkQuality error: TypeError: ") and err.count("python callback") == 1
+    assert rig.handler.calls == []
