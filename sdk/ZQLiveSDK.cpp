@@ -1,16 +1,60 @@
+#include "LoopbackService.h"
 #include "mirelo_sdk.h"
 
 namespace mirelo {
 namespace live {
 
-bool ZQLiveSDK::SetLogPath(const char*) { return true; }
-void ZQLiveSDK::SetLogLevel(int) {}
-void ZQLiveSDK::EnableConsoleLog() {}
-void ZQLiveSDK::DisableConsoleLog() {}
-void ZQLiveSDK::DisableLogCompress(bool) {}
-void ZQLiveSDK::DisableLogFile(bool) {}
-bool ZQLiveSDK::SetSocks5Proxy(const char*, unsigned short, const char*, const char*) { return true; }
-bool ZQLiveSDK::SetEnvironment(const char*) { return true; }
+using qolt::LoopbackService;
+using qolt::Value;
+
+bool ZQLiveSDK::SetLogPath(const char* path) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "SetLogPath", {Value::Text(path)});
+    return service.logger().SetPath(path);
+}
+
+void ZQLiveSDK::SetLogLevel(int level) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "SetLogLevel", {Value::Int(level)});
+    service.logger().SetLevel(level);
+}
+
+void ZQLiveSDK::EnableConsoleLog() {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "EnableConsoleLog", {});
+    service.logger().SetConsole(true);
+}
+
+void ZQLiveSDK::DisableConsoleLog() {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "DisableConsoleLog", {});
+    service.logger().SetConsole(false);
+}
+
+void ZQLiveSDK::DisableLogCompress(bool disabled) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "DisableLogCompress", {Value::Bool(disabled)});
+    service.logger().SetCompressDisabled(disabled);
+}
+
+void ZQLiveSDK::DisableLogFile(bool disabled) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "DisableLogFile", {Value::Bool(disabled)});
+    service.logger().SetFileDisabled(disabled);
+}
+
+bool ZQLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* username, const char* password) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "SetSocks5Proxy",
+                   {Value::Text(ip), Value::Int(port), Value::Text(username), Value::Text(password)});
+    return service.network().SetSocks5Proxy(ip, port, username, password);
+}
+
+bool ZQLiveSDK::SetEnvironment(const char* env) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.Record(0, "SetEnvironment", {Value::Text(env)});
+    return service.network().SetEnvironment(env);
+}
 
 }  // namespace live
 }  // namespace mirelo

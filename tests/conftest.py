@@ -258,3 +258,11 @@ def stderr_text(capfd: pytest.CaptureFixture[str]) -> Callable[[], str]:
 
     read()
     return read
+
+
+@pytest.fixture
+def loopback_config(fresh_loopback: Any) -> Iterator[Callable[..., None]]:
+    """loopback.configure, with every tunable put back as it was at teardown."""
+    saved = fresh_loopback.configuration()
+    yield fresh_loopback.configure
+    fresh_loopback.configure(**saved)

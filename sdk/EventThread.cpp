@@ -1,0 +1,79 @@
+#include "EventThread.h"
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "LoopbackService.h"
+
+namespace mirelo {
+namespace qolt {
+namespace {
+
+// Reports the event finished however the delivery ends, forced unwinding included: a thread that
+// the interpreter ends while it waits for the interpreter lock must not leave a Destroy waiting.
+class FinishOnExit {
+public:
+    FinishOnExit(EventQueue& queue, uint64_t sequence) : queue_(queue), sequence_(sequence) {}
+    ~FinishOnExit() { queue_.Finish(sequence_); }
+    FinishOnExit(const FinishOnExit&) = delete;
+    FinishOnExit& operator=(const FinishOnExit&) = delete;
+
+private:
+    EventQueue& queue_;
+    uint64_t sequence_;
+};
+
+}  // namespace
+
+EventThread::EventThread(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle)
+    : queue_(std::move(queue)) {
+    if (delegate != nullptr) {
+        thread_ = std::thread(&EventThread::Run, queue_, delegate, cloud_handle);
+    }
+}
+
+EventThread::~EventThread() {
+    queue_->Stop();
+    if (!thread_.joinable()) {
+        return;
+    }
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
+}
+
+void EventThread::Run(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle) {
+    EventQueue::SetCurrent(queue.get());
+    for (;;) {
+        EventQueue::Event event = queue->Next();
+        if (!event.deliver) {
+            break;  // the sentinel: the cloud is gone, and with it maybe the delegate
+        }
+        FinishOnExit finish(*queue, event.sequence);
+        Deliver(event, *delegate, cloud_handle);
+    }
+    EventQueue::SetCurrent(nullptr);
+}
+
+void EventThread::Deliver(const EventQueue::Event& event, QOLTCloudDelegate& delegate, uint64_t cloud_handle) {
+    std::string failure;
+    try {
+        event.deliver(delegate);
+        return;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended; swallowing this would abort the process
+    } catch (const std::exception& error) {
+        failure = error.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    LoopbackService::Instance().RecordFailure(cloud_handle, event.operation, failure);
+}
+
+}  // namespace qolt
+}  // namespace mirelo

@@ -1,0 +1,59 @@
+#include "Journal.h"
+
+#include <utility>
+
+namespace mirelo {
+namespace qolt {
+
+void Journal::Record(uint64_t cloud, const char* operation, std::vector<Value> arguments) {
+    Value list = Value::List(std::move(arguments));
+    const size_t payload = list.payload_bytes();
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(Entry{cloud, operation, std::move(list), payload});
+    payload_bytes_ += payload;
+    TrimLocked();
+}
+
+void Journal::TrimLocked() {
+    // The newest entry stays even when its payload alone is over the bound.
+    while (entries_.size() > max_entries_ || (payload_bytes_ > max_payload_bytes_ && entries_.size() > 1)) {
+        payload_bytes_ -= entries_.front().payload_bytes;
+        entries_.pop_front();
+    }
+}
+
+Value Journal::Snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Value> entries;
+    entries.reserve(entries_.size());
+    for (const Entry& entry : entries_) {
+        entries.push_back(Value::List({Value::UInt(entry.cloud), Value::Text(entry.operation), entry.arguments}));
+    }
+    return Value::List(std::move(entries));
+}
+
+void Journal::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+    payload_bytes_ = 0;
+}
+
+void Journal::SetLimits(size_t max_entries, size_t max_payload_bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    max_entries_ = max_entries;
+    max_payload_bytes_ = max_payload_bytes;
+    TrimLocked();
+}
+
+size_t Journal::max_entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return max_entries_;
+}
+
+size_t Journal::max_payload_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return max_payload_bytes_;
+}
+
+}  // namespace qolt
+}  // namespace mirelo

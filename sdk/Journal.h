@@ -1,0 +1,50 @@
+#ifndef MIRELO_SDK_JOURNAL_H
+#define MIRELO_SDK_JOURNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "Value.h"
+
+namespace mirelo {
+namespace qolt {
+
+// Every SDK entry point called, with its arguments as plain values, newest last. It keeps a bounded
+// number of the newest entries and a bounded amount of payload (frames are journaled by sharing
+// their payload, which would otherwise keep every frame of a long run alive).
+class Journal {
+public:
+    static constexpr size_t kDefaultMaxEntries = 10000;
+    static constexpr size_t kDefaultMaxPayloadBytes = 64u << 20;
+
+    struct Entry {
+        uint64_t cloud;         // 0 for the process-wide functions
+        const char* operation;  // static text
+        Value arguments;        // a list
+        size_t payload_bytes;
+    };
+
+    void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
+    Value Snapshot() const;  // a list of [cloud, operation, arguments]
+    void Clear();
+    void SetLimits(size_t max_entries, size_t max_payload_bytes);
+    size_t max_entries() const;
+    size_t max_payload_bytes() const;
+
+private:
+    void TrimLocked();
+
+    mutable std::mutex mutex_;
+    std::deque<Entry> entries_;                          // guarded by mutex_
+    size_t payload_bytes_ = 0;                           // guarded by mutex_
+    size_t max_entries_ = kDefaultMaxEntries;            // guarded by mutex_
+    size_t max_payload_bytes_ = kDefaultMaxPayloadBytes;  // guarded by mutex_
+};
+
+}  // namespace qolt
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_JOURNAL_H

@@ -1,0 +1,201 @@
+// The C control interface over the loopback service.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "EventDecoder.h"
+#include "LoopbackCloud.h"
+#include "LoopbackService.h"
+#include "Value.h"
+#include "mirelo_loopback.h"
+
+namespace {
+
+using mirelo::qolt::EventDecoder;
+using mirelo::qolt::EventQueue;
+using mirelo::qolt::LoopbackCloud;
+using mirelo::qolt::LoopbackService;
+using mirelo::qolt::Value;
+
+// Operations whose result can be injected: the cloud's operations that return one.
+const char* const kInjectable[] = {
+    "EnterRoom",       "ExitRoom",          "Subscribe",
+    "Unsubscribe",     "GetAudioFrame",     "CreateLocalAudioChannel",
+    "SendAudioFrame",  "SendContinuousAudioFrame", "DestroyLocalAudioChannel",
+    "CreateLocalVideoChannel", "SendVideoFrame", "SendSeiMessage",
+    "SendCustomCmdMsg", "DestroyLocalVideoChannel",
+};
+
+std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
+    // A day stands for "very long"; NaN and negatives for "now".
+    const double bounded = std::isnan(seconds) ? 0.0 : std::clamp(seconds, 0.0, 86400.0);
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bounded));
+}
+
+Value StatsSnapshot(LoopbackService& service) {
+    std::vector<Value> clouds;
+    for (const auto& entry : service.clouds().Queues()) {
+        const EventQueue::Counters counters = entry.second->counters();
+        Value cloud = Value::Dict();
+        cloud.Add("cloud", Value::UInt(entry.first))
+            .Add("raised", Value::UInt(counters.raised))
+            .Add("delivered", Value::UInt(counters.delivered))
+            .Add("dropped", Value::UInt(counters.dropped))
+            .Add("discarded", Value::UInt(counters.discarded))
+            .Add("queued", Value::UInt(counters.queued));
+        clouds.push_back(std::move(cloud));
+    }
+    return Value::List(std::move(clouds));
+}
+
+Value SettingsSnapshot(LoopbackService& service) {
+    const auto log = service.logger().settings();
+    Value settings = Value::Dict();
+    settings.Add("log_directory", log.directory.empty() ? Value::None() : Value::Text(log.directory))
+        .Add("log_file", log.file_path.empty() ? Value::None() : Value::Text(log.file_path))
+        .Add("log_level", Value::Int(log.level))
+        .Add("console_log", Value::Bool(log.console))
+        .Add("log_file_disabled", Value::Bool(log.file_disabled))
+        .Add("log_compress_disabled", Value::Bool(log.compress_disabled));
+    service.network().AddTo(settings);
+    return settings;
+}
+
+}  // namespace
+
+extern "C" {
+
+int mirelo_loopback_interface_version(void) { return MIRELO_LOOPBACK_INTERFACE_VERSION; }
+
+int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t* size) {
+    LoopbackService& service = LoopbackService::Instance();
+    Value snapshot;
+    switch (kind) {
+        case MIRELO_LOOPBACK_CLOUDS: {
+            std::vector<Value> handles;
+            for (uint64_t handle : service.clouds().Handles()) {
+                handles.push_back(Value::UInt(handle));
+            }
+            snapshot = Value::List(std::move(handles));
+            break;
+        }
+        case MIRELO_LOOPBACK_JOURNAL:
+            snapshot = service.journal().Snapshot();
+            break;
+        case MIRELO_LOOPBACK_FAILURES:
+            snapshot = service.failures().Snapshot();
+            break;
+        case MIRELO_LOOPBACK_STATS:
+            snapshot = StatsSnapshot(service);
+            break;
+        case MIRELO_LOOPBACK_SETTINGS:
+            snapshot = SettingsSnapshot(service);
+            break;
+        case MIRELO_LOOPBACK_CONFIGURATION:
+            snapshot = service.configuration().Snapshot();
+            break;
+        default:
+            return MIRELO_LOOPBACK_BAD_ARGUMENTS;
+    }
+    std::vector<uint8_t> encoded;
+    snapshot.EncodeTo(encoded);
+    if (size != nullptr) {
+        *size = encoded.size();
+    }
+    if (buffer == nullptr || capacity < encoded.size()) {
+        return MIRELO_LOOPBACK_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(buffer, encoded.data(), encoded.size());
+    return MIRELO_LOOPBACK_OK;
+}
+
+int mirelo_loopback_emit(uint64_t cloud, const char* operation, const uint8_t* arguments, size_t length,
+                         double timeout_seconds) {
+    Value decoded;
+    if (!Value::Decode(arguments, length, decoded)) {
+        return MIRELO_LOOPBACK_BAD_ARGUMENTS;
+    }
+    const char* name = nullptr;
+    EventQueue::Delivery delivery;
+    switch (EventDecoder::Decode(operation, decoded, name, delivery)) {
+        case EventDecoder::Result::kUnknownOperation:
+            return MIRELO_LOOPBACK_UNKNOWN_OPERATION;
+        case EventDecoder::Result::kBadArguments:
+            return MIRELO_LOOPBACK_BAD_ARGUMENTS;
+        case EventDecoder::Result::kOk:
+            break;
+    }
+    std::shared_ptr<EventQueue> queue;
+    uint64_t sequence = 0;
+    // Emitted events are never dropped for load: the caller waits for this very event.
+    const bool found = LoopbackService::Instance().clouds().With(cloud, [&](LoopbackCloud& target) {
+        queue = target.events();
+        sequence = queue->Post(name, false, std::move(delivery));
+    });
+    if (!found) {
+        return MIRELO_LOOPBACK_UNKNOWN_CLOUD;
+    }
+    if (EventQueue::Current() == queue.get()) {
+        return MIRELO_LOOPBACK_OK;  // waiting here would wait for ourselves
+    }
+    return queue->WaitDone(sequence, DeadlineAfter(timeout_seconds)) ? MIRELO_LOOPBACK_OK : MIRELO_LOOPBACK_TIMEOUT;
+}
+
+int mirelo_loopback_flush(double timeout_seconds) {
+    const auto deadline = DeadlineAfter(timeout_seconds);
+    std::vector<std::pair<std::shared_ptr<EventQueue>, uint64_t>> targets;
+    for (auto& entry : LoopbackService::Instance().clouds().Queues()) {
+        if (entry.second.get() != EventQueue::Current()) {
+            const uint64_t last = entry.second->last_raised();
+            targets.emplace_back(std::move(entry.second), last);
+        }
+    }
+    for (const auto& target : targets) {
+        if (!target.first->WaitDone(target.second, deadline)) {
+            return MIRELO_LOOPBACK_TIMEOUT;
+        }
+    }
+    return MIRELO_LOOPBACK_OK;
+}
+
+void mirelo_loopback_reset(void) {
+    LoopbackService& service = LoopbackService::Instance();
+    service.journal().Clear();
+    service.failures().Clear();
+}
+
+int mirelo_loopback_inject(uint64_t cloud, const char* operation, int64_t result, uint32_t count) {
+    if (operation == nullptr ||
+        std::none_of(std::begin(kInjectable), std::end(kInjectable),
+                     [operation](const char* name) { return std::strcmp(name, operation) == 0; })) {
+        return MIRELO_LOOPBACK_UNKNOWN_OPERATION;
+    }
+    if (result < INT32_MIN || result > INT32_MAX) {
+        return MIRELO_LOOPBACK_BAD_ARGUMENTS;
+    }
+    const bool found = LoopbackService::Instance().clouds().With(
+        cloud, [&](LoopbackCloud& target) { target.injections().Inject(operation, result, count); });
+    return found ? MIRELO_LOOPBACK_OK : MIRELO_LOOPBACK_UNKNOWN_CLOUD;
+}
+
+int mirelo_loopback_configure(const uint8_t* settings, size_t length, char* error, size_t error_capacity) {
+    Value decoded;
+    std::string failure;
+    if (!Value::Decode(settings, length, decoded)) {
+        failure = "settings";
+    } else if (LoopbackService::Instance().Configure(decoded, failure)) {
+        return MIRELO_LOOPBACK_OK;
+    }
+    if (error != nullptr && error_capacity > 0) {
+        const size_t copied = std::min(failure.size(), error_capacity - 1);
+        std::memcpy(error, failure.data(), copied);
+        error[copied] = '\0';
+    }
+    return MIRELO_LOOPBACK_BAD_ARGUMENTS;
+}
+
+}  // extern "C"

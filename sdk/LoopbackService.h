@@ -1,0 +1,51 @@
+#ifndef MIRELO_SDK_LOOPBACK_SERVICE_H
+#define MIRELO_SDK_LOOPBACK_SERVICE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CloudRegistry.h"
+#include "Configuration.h"
+#include "FailureList.h"
+#include "Journal.h"
+#include "Logger.h"
+#include "NetworkSettings.h"
+#include "Value.h"
+
+namespace mirelo {
+namespace qolt {
+
+// All of the loopback's process-wide state. It is made on first use and never destroyed: clouds
+// that Python never freed may still have event threads running while the process exits, and
+// those threads must find the service intact until the very end.
+class LoopbackService {
+public:
+    static LoopbackService& Instance();
+
+    CloudRegistry& clouds() { return clouds_; }
+    Journal& journal() { return journal_; }
+    FailureList& failures() { return failures_; }
+    Logger& logger() { return logger_; }
+    NetworkSettings& network() { return network_; }
+    Configuration& configuration() { return configuration_; }
+
+    void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
+    void RecordFailure(uint64_t cloud, const char* operation, const std::string& text);
+
+    // Applies a configuration and pushes its bounds to the journal and the live clouds' queues.
+    bool Configure(const Value& settings, std::string& error);
+
+private:
+    CloudRegistry clouds_;
+    Journal journal_;
+    FailureList failures_;
+    Logger logger_;
+    NetworkSettings network_;
+    Configuration configuration_;
+};
+
+}  // namespace qolt
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_LOOPBACK_SERVICE_H

@@ -1,0 +1,40 @@
+#ifndef MIRELO_SDK_NETWORK_SETTINGS_H
+#define MIRELO_SDK_NETWORK_SETTINGS_H
+
+#include <mutex>
+#include <string>
+
+#include "Value.h"
+
+namespace mirelo {
+namespace qolt {
+
+// The proxy and the service environment. The loopback connects nowhere, so both are only kept.
+//
+// Environments, matched exactly: "production" (the default), "staging", "test", "development".
+class NetworkSettings {
+public:
+    static constexpr const char* kDefaultEnvironment = "production";
+
+    // False for a null or empty host or port 0; user name and password may be null.
+    bool SetSocks5Proxy(const char* host, unsigned short port, const char* username, const char* password);
+    bool SetEnvironment(const char* name);
+    static bool IsKnownEnvironment(const char* name);
+
+    // The proxy's password is reported only as whether one is set.
+    void AddTo(Value& settings) const;
+
+private:
+    mutable std::mutex mutex_;
+    bool proxy_set_ = false;                       // guarded by mutex_
+    std::string proxy_host_;                       // guarded by mutex_
+    unsigned short proxy_port_ = 0;                // guarded by mutex_
+    std::string proxy_username_;                   // guarded by mutex_
+    std::string proxy_password_;                   // guarded by mutex_
+    std::string environment_ = kDefaultEnvironment;  // guarded by mutex_
+};
+
+}  // namespace qolt
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_NETWORK_SETTINGS_H

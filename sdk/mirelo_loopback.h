@@ -1,0 +1,77 @@
+/* Control interface of the loopback SDK: lets tests and tools list clouds, raise delegate events,
+ * wait for delivery, read the journal, failures, statistics and settings, inject results and
+ * configure the loopback. Plain C, no knowledge of any caller's language.
+ *
+ * Values cross this interface in one tagged binary encoding (little endian): a tag byte, then
+ *   0 none; 1 bool (one byte, 0 or 1); 2 int64; 3 uint64; 4 bytes (uint32 length, bytes);
+ *   5 list (uint32 count, values); 6 dict (uint32 count, then per field uint32 name length,
+ *   name bytes, value).
+ * Snapshots are written into a caller-sized buffer: call with a capacity too small (0 is fine)
+ * to learn the size, then again with a larger buffer; the content may have grown in between, in
+ * which case the call again reports MIRELO_LOOPBACK_BUFFER_TOO_SMALL and the new size.
+ * Every wait takes a timeout in seconds. */
+#ifndef MIRELO_LOOPBACK_H
+#define MIRELO_LOOPBACK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifndef MIRELO_API
+#define MIRELO_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define MIRELO_LOOPBACK_INTERFACE_VERSION 1
+
+enum mirelo_loopback_status {
+    MIRELO_LOOPBACK_OK = 0,
+    MIRELO_LOOPBACK_UNKNOWN_CLOUD = 1,
+    MIRELO_LOOPBACK_UNKNOWN_OPERATION = 2,
+    MIRELO_LOOPBACK_BAD_ARGUMENTS = 3,
+    MIRELO_LOOPBACK_TIMEOUT = 4,
+    MIRELO_LOOPBACK_BUFFER_TOO_SMALL = 5
+};
+
+enum mirelo_loopback_snapshot_kind {
+    MIRELO_LOOPBACK_CLOUDS = 0,        /* list of cloud handles (uint64), in creation order */
+    MIRELO_LOOPBACK_JOURNAL = 1,       /* list of [cloud, operation name, list of arguments] */
+    MIRELO_LOOPBACK_FAILURES = 2,      /* list of [cloud, operation name, exception text] */
+    MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, discarded, queued */
+    MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings */
+    MIRELO_LOOPBACK_CONFIGURATION = 5  /* dict of the loopback's tunables */
+};
+
+MIRELO_API int mirelo_loopback_interface_version(void);
+
+/* Writes the encoded snapshot into buffer when capacity suffices; *size receives its length. */
+MIRELO_API int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t* size);
+
+/* Raises the delegate operation `operation` (the SDK's name) with the encoded list of arguments
+ * on the cloud's event thread and waits until it has run, at most timeout_seconds. Called on
+ * that cloud's own event thread it queues the event and returns at once. Returns OK also when
+ * the cloud was destroyed before the event ran. */
+MIRELO_API int mirelo_loopback_emit(uint64_t cloud, const char* operation, const uint8_t* arguments,
+                                    size_t length, double timeout_seconds);
+
+/* Waits until every event raised so far on every live cloud has been delivered (or dropped).
+ * Called on an event thread, it does not wait for that thread's own cloud. */
+MIRELO_API int mirelo_loopback_flush(double timeout_seconds);
+
+/* Empties the journal and the failures. */
+MIRELO_API void mirelo_loopback_reset(void);
+
+/* The next `count` calls of the cloud's operation return `result` without doing anything else. */
+MIRELO_API int mirelo_loopback_inject(uint64_t cloud, const char* operation, int64_t result, uint32_t count);
+
+/* Applies an encoded dict of tunables; BAD_ARGUMENTS, with nothing changed, names the offending
+ * field in error (NUL-terminated, cut to error_capacity). */
+MIRELO_API int mirelo_loopback_configure(const uint8_t* settings, size_t length, char* error, size_t error_capacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MIRELO_LOOPBACK_H */
