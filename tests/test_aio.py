@@ -1,0 +1,263 @@
+"""mirelo.aio: SDK events handed to an asyncio loop, and rooms entered with ``async with``."""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+from collections.abc import Callable, Coroutine, Iterator
+from typing import Any, TypeVar
+
+import pytest
+
+import mirelo
+from conftest import CloudRig, audio_frame, pixel_frame, plain, user_info, video_frame
+from mirelo import aio
+
+T = TypeVar("T")
+
+
+def run(main: Coroutine[Any, Any, T], timeout: float = 30.0) -> T:
+    return asyncio.run(asyncio.wait_for(main, timeout))
+
+
+@pytest.fixture(autouse=True)
+def no_handler_failures(fresh_loopback: Any) -> Iterator[Any]:
+    """No event may ever fail in an EventStream: it never raises into the SDK."""
+    yield fresh_loopback
+    assert fresh_loopback.failures() == []
+
+
+def mixed_audio(pts: int) -> mirelo.AudioFrame:
+    frame = audio_frame()
+    frame.pts = pts
+    return frame
+
+
+def received_pts(events: list[aio.Event]) -> list[Any]:
+    return [e.frame.pts if e.media else e.name for e in events]
+
+
+def check_counts(stats: aio.StreamStats) -> None:
+    assert stats.received == stats.delivered + stats.dropped + stats.discarded + stats.pending
+
+
+# (SDK operation, emit arguments, event class, the event's args in plain form)
+EVENTS = [
+    ("OnError", (-3301,), aio.ErrorEvent, (("Error", -3301),)),
+    ("OnConnectionStateChanged", (2, 3), aio.ConnectionStateChangedEvent, (("ConnectionState", 2), ("ConnectionState", 3))),
+    ("OnEnterRoom", (), aio.EnterRoomEvent, ()),
+    ("OnExitRoom", (), aio.ExitRoomEvent, ()),
+    ("OnLocalAudioChannelCreated", (), aio.LocalAudioChannelCreatedEvent, ()),
+    ("OnLocalAudioChannelDestroyed", (), aio.LocalAudioChannelDestroyedEvent, ()),
+    ("OnLocalVideoChannelCreated", (2,), aio.LocalVideoChannelCreatedEvent, (("StreamType", 2),)),
+    ("OnLocalVideoChannelDestroyed", (3,), aio.LocalVideoChannelDestroyedEvent, (("StreamType", 3),)),
+    ("OnRequestChangeVideoEncodeBitrate", (7, 800000), aio.RequestChangeVideoEncodeBitrateEvent, (("StreamType", 7), 800000)),
+    ("OnRequestKeyFrame", (2,), aio.RequestKeyFrameEvent, (("StreamType", 2),)),
+    ("OnRemoteUserEnterRoom", ("ann",), aio.RemoteUserEnterRoomEvent, (("UserInfo", "ann"),)),
+    ("OnRemoteUserExitRoom", (user_info("ann"), 1), aio.RemoteUserExitRoomEvent, (("UserInfo", "ann"), 1)),
+    ("OnRemoteAudioAvailable", ("ann", True), aio.RemoteAudioAvailableEvent, ("ann", True)),
+    ("OnRemoteVideoAvailable", (None, False, 2), aio.RemoteVideoAvailableEvent, (None, False, ("StreamType", 2))),
+    ("OnRemoteVideoReceived", ("ann", 2, video_frame()), aio.RemoteVideoFrameReceivedEvent, ("ann", ("StreamType", 2), plain(video_frame()))),
+    ("OnRemoteVideoReceived", ("ann", 3, pixel_frame()), aio.RemotePixelFrameReceivedEvent, ("ann", ("StreamType", 3), plain(pixel_frame()))),
+    ("OnRemoteAudioReceived", ("ann", audio_frame()), aio.RemoteAudioReceivedEvent, ("ann", plain(audio_frame()))),
+    ("OnRemoteMixedAudioReceived", (audio_frame(),), aio.RemoteMixedAudioReceivedEvent, (plain(audio_frame()),)),
+    ("OnSeiMessageReceived", ("ann", 2, 5, b"s\x00ei"), aio.SeiMessageReceivedEvent, ("ann", ("StreamType", 2), 5, b"s\x00ei")),
+    ("OnReceiveCustomCmdMsg", ("ann", -1, 4294967295, b""), aio.ReceiveCustomCmdMsgEvent, ("ann", -1, 4294967295, b"")),
+    ("OnMissCustomCmdMsg", ("ann", 3, 1, 2), aio.MissCustomCmdMsgEvent, ("ann", 3, 1, 2)),
+    ("OnNetworkQuality", (("me", 1), [("ann", 2), ("bob", 3)]), aio.NetworkQualityEvent,
+     (("NetworkQualityInfo", "me", ("NetworkQuality", 1)),
+      (("NetworkQualityInfo", "ann", ("NetworkQuality", 2)), ("NetworkQualityInfo", "bob", ("NetworkQuality", 3))))),
+]
+
+
+@pytest.mark.parametrize(("operation", "args", "event_type", "expected"), EVENTS, ids=[e[2].name for e in EVENTS])
+def test_each_event_reaches_the_loop_as_its_own_event_object(
+    make_cloud: Callable[..., CloudRig], operation: str, args: tuple[Any, ...], event_type: type[aio.Event], expected: Any
+) -> None:
+    async def main() -> aio.Event:
+        rig = make_cloud(aio.EventStream())
+        rig.emit(operation, *args)
+        return await rig.handler.next(timeout=5)
+
+    event = run(main())
+    assert type(event) is event_type and aio.EVENT_TYPES[event.name] is event_type
+    assert plain(event.args) == expected
+
+
+def test_events_arrive_in_order_on_the_loop_thread(make_cloud: Callable[..., CloudRig]) -> None:
+    count = 100
+
+    def raise_events(rig: CloudRig) -> None:  # on a thread of its own, as the SDK would
+        for i in range(count):
+            rig.emit("OnRemoteMixedAudioReceived", mixed_audio(i))
+            rig.emit("OnReceiveCustomCmdMsg", "ann", 1, i, b"")
+        rig.emit("OnExitRoom")
+
+    async def main() -> None:
+        stream = aio.EventStream(maxsize=count)
+        rig = make_cloud(stream)
+        callback_threads: set[int] = set()
+        stream.on("OnExitRoom", lambda _: (callback_threads.add(threading.get_ident()), stream.close()))
+        producer = asyncio.create_task(asyncio.to_thread(raise_events, rig))
+        events = [event async for event in stream]
+        await producer
+        assert callback_threads == {threading.get_ident()}
+        assert [(e.name, e.frame.pts if e.media else e.seq) for e in events] == [
+            pair for i in range(count) for pair in (("OnRemoteMixedAudioReceived", i), ("OnReceiveCustomCmdMsg", i))
+        ]
+        assert stream.stats() == aio.StreamStats(received=2 * count + 1, delivered=2 * count + 1, dropped=0, discarded=0, pending=0)
+
+    run(main())
+
+
+def test_next_takes_the_named_event_and_leaves_the_others_in_order(make_cloud: Callable[..., CloudRig]) -> None:
+    async def main() -> None:
+        rig = make_cloud(aio.EventStream())
+        stream: aio.EventStream = rig.handler
+        for operation, args in [("OnEnterRoom", ()), ("OnError", (-1,)), ("OnExitRoom", ()), ("OnError", (-2,))]:
+            rig.emit(operation, *args)
+        error = await stream.next(aio.ErrorEvent, timeout=5)
+        assert int(error.error) == -1
+        assert (await stream.next("OnError", timeout=5)).args == (mirelo.Error(-2),)
+        assert [(await stream.next(timeout=5)).name for _ in range(2)] == ["OnEnterRoom", "OnExitRoom"]
+        for wanted in ["OnRemoteVideoReceived", aio.Event]:
+            with pytest.raises(ValueError, match="unknown event"):
+                await stream.next(wanted)  # type: ignore[call-overload]
+
+    run(main())
+
+
+def test_next_times_out_without_losing_later_events(make_cloud: Callable[..., CloudRig]) -> None:
+    async def main() -> None:
+        rig = make_cloud(aio.EventStream())
+        stream: aio.EventStream = rig.handler
+        rig.emit("OnEnterRoom")
+        with pytest.raises(TimeoutError):
+            await stream.next("OnExitRoom", timeout=0.05)
+        rig.emit("OnExitRoom")
+        assert (await stream.next("OnExitRoom", timeout=5)).name == "OnExitRoom"
+        assert (await stream.next(timeout=5)).name == "OnEnterRoom"
+
+    run(main())
+
+
+def test_an_event_handed_to_a_reader_cancelled_at_that_moment_is_kept(make_cloud: Callable[..., CloudRig]) -> None:
+    async def main() -> None:
+        rig = make_cloud(aio.EventStream())
+        stream: aio.EventStream = rig.handler
+        reader = asyncio.create_task(stream.next("OnError"))
+        await asyncio.sleep(0)  # the reader waits
+        rig.emit("OnEnterRoom")
+        rig.emit("OnError", -1)
+        await asyncio.sleep(0)  # the wake-up hands OnError to the reader, which has not run yet
+        reader.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await reader
+        assert [(await stream.next(timeout=5)).name for _ in range(2)] == ["OnEnterRoom", "OnError"]
+        check_counts(stream.stats())
+
+    run(main())
+
+
+@pytest.mark.parametrize(
+    ("overflow", "kept"), [(aio.Overflow.DROP_OLDEST, [2, 3, 4]), (aio.Overflow.DROP_NEWEST, [0, 1, 2])]
+)
+@pytest.mark.parametrize("stage", ["loop busy", "nobody reading"])
+def test_overflow_drops_media_by_policy_and_keeps_other_events(
+    make_cloud: Callable[..., CloudRig], overflow: aio.Overflow, kept: list[int], stage: str
+) -> None:
+    async def main() -> None:
+        stream = aio.EventStream(maxsize=3, overflow=overflow)
+        rig = make_cloud(stream)
+        for pts in range(5):
+            rig.emit("OnRemoteMixedAudioReceived", mixed_audio(pts))
+            rig.emit("OnRemoteAudioAvailable", "ann", True)
+            if stage == "nobody reading":
+                await asyncio.sleep(0)  # each event is routed before the next arrives
+        stats = stream.stats()
+        assert (stats.received, stats.dropped, stats.pending) == (10, 2, 8)
+        stream.close()
+        events = [event async for event in stream]
+        assert received_pts(events) == [
+            item for pts in range(5) for item in ([pts] if pts in kept else []) + ["OnRemoteAudioAvailable"]
+        ]
+        check_counts(stream.stats())
+
+    run(main())
+
+
+def test_events_after_the_loop_closed_are_discarded_and_counted(make_cloud: Callable[..., CloudRig]) -> None:
+    async def main() -> tuple[aio.EventStream, CloudRig]:
+        stream = aio.EventStream()
+        rig = make_cloud(stream)
+        rig.emit("OnEnterRoom")
+        await stream.next(timeout=5)
+        return stream, rig
+
+    stream, rig = run(main())
+    rig.emit("OnExitRoom")
+    rig.emit("OnRemoteMixedAudioReceived", audio_frame())
+    assert stream.stats() == aio.StreamStats(received=3, delivered=1, dropped=0, discarded=2, pending=0)
+
+
+def test_a_closed_stream_ends_iteration_after_what_it_holds_and_discards_the_rest(
+    make_cloud: Callable[..., CloudRig],
+) -> None:
+    async def main() -> None:
+        stream = aio.EventStream()
+        rig = make_cloud(stream)
+        rig.emit("OnEnterRoom")
+        waiting = asyncio.create_task(stream.next("OnExitRoom"))
+        await asyncio.sleep(0)
+        stream.close()
+        rig.emit("OnExitRoom")
+        with pytest.raises(aio.StreamClosed):
+            await waiting
+        assert [event.name async for event in stream] == ["OnEnterRoom"]
+        assert stream.stats() == aio.StreamStats(received=2, delivered=1, dropped=0, discarded=1, pending=0)
+
+    run(main())
+
+
+@pytest.mark.parametrize("kind", ["function", "coroutine"])
+def test_a_callback_exception_reaches_the_loop_exception_handler(make_cloud: Callable[..., CloudRig], kind: str) -> None:
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        reported: asyncio.Queue[dict[str, Any]] = asyncio.Queue()
+        loop.set_exception_handler(lambda _, context: reported.put_nowait(context))
+        stream = aio.EventStream()
+        rig = make_cloud(stream)
+        errors = [ValueError("first"), ValueError("second")]
+
+        def fail(event: aio.ErrorEvent) -> None:
+            raise errors.pop(0)
+
+        async def fail_later(event: aio.ErrorEvent) -> None:
+            await asyncio.sleep(0)
+            fail(event)
+
+        stream.on(aio.ErrorEvent, fail if kind == "function" else fail_later)
+        for code in (-1, -2):
+            rig.emit("OnError", code)
+            context = await asyncio.wait_for(reported.get(), 5)
+            assert str(context["exception"]) == ("first" if code == -1 else "second")
+            assert int(context["event"].error) == code
+
+    run(main())
+
+
+def test_callbacks_take_their_events_until_removed(make_cloud: Callable[..., CloudRig]) -> None:
+    async def main() -> None:
+        stream = aio.EventStream()
+        rig = make_cloud(stream)
+        seen: list[str] = []
+        remove = stream.on("OnEnterRoom", lambda event: seen.append(event.name))
+        rig.emit("OnEnterRoom")
+        rig.emit("OnExitRoom")
+        assert (await stream.next(timeout=5)).name == "OnExitRoom"
+        remove()
+        rig.emit("OnEnterRoom")
+        assert (await stream.next(timeout=5)).name == "OnEnterRoom"
+        assert seen == ["OnEnterRoom"]
+
+    run(main())
