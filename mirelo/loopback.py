@@ -36,6 +36,7 @@ __all__ = [
     "settings",
     "configure",
     "configuration",
+    "state",
     "ENVIRONMENTS",
 ]
 
@@ -57,6 +58,7 @@ _FAILURES = 2
 _STATS = 3
 _SETTINGS = 4
 _CONFIGURATION = 5
+_CLOUD_STATES = 6
 
 _INT32 = (-(2**31), 2**31 - 1)
 _UINT32 = (0, 2**32 - 1)
@@ -539,6 +541,24 @@ def stats() -> dict[int, dict[str, int]]:
     (media events only, oldest first), ``discarded`` (a cloud without a delegate) and still
     ``queued``."""
     return {entry.pop("cloud"): entry for entry in _snapshot(_STATS)}
+
+
+def state() -> dict[int, dict[str, Any]]:
+    """What the room service knows of each live cloud: ``connection_state`` (an int of
+    ``ConnectionState``), ``in_room``, ``room`` (the room's key text, or ``None``), ``user_id``,
+    ``role``, ``audio_channel`` (its ``AudioEncodeParams`` as a dict, or ``None``),
+    ``video_channels`` (stream types in creation order), ``subscriptions`` (a set of
+    ``(user_id, stream_type)``), ``video_encode_params`` (by stream type), ``voice_detection`` and
+    ``paced_audio_frames`` (frames waiting in ``SendContinuousAudioFrame``'s queue)."""
+    clouds: dict[int, dict[str, Any]] = {}
+    for entry in _snapshot(_CLOUD_STATES):
+        for name in ("room", "user_id"):
+            if entry[name] is not None:
+                entry[name] = entry[name].decode("utf-8", "surrogateescape")
+        entry["subscriptions"] = {(user.decode("utf-8", "surrogateescape"), kind) for user, kind in entry["subscriptions"]}
+        entry["video_encode_params"] = {kind: params for kind, params in entry["video_encode_params"]}
+        clouds[entry.pop("cloud")] = entry
+    return clouds
 
 
 def settings() -> dict[str, Any]:

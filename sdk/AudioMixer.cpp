@@ -77,6 +77,17 @@ size_t AudioMixer::buffered() const {
     return longest;
 }
 
+size_t AudioMixer::shortest() const {
+    if (fifos_.empty()) {
+        return 0;
+    }
+    size_t shortest = fifos_.front().size;
+    for (const Fifo& fifo : fifos_) {
+        shortest = std::min(shortest, fifo.size);
+    }
+    return shortest;
+}
+
 void AudioMixer::RemoveSource(uint64_t source) {
     fifos_.erase(std::remove_if(fifos_.begin(), fifos_.end(),
                                 [source](const Fifo& fifo) { return fifo.source == source; }),

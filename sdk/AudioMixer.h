@@ -33,6 +33,10 @@ public:
     // Samples held by the longest FIFO: the most a Pop can deliver.
     size_t buffered() const;
 
+    // Samples held by the shortest FIFO (0 without sources): a Pop of at most this many mixes
+    // every source in full.
+    size_t shortest() const;
+
     // Discards the source's FIFO and what it held (not counted as dropped).
     void RemoveSource(uint64_t source);
 

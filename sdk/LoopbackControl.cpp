@@ -98,6 +98,9 @@ int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t*
         case MIRELO_LOOPBACK_CONFIGURATION:
             snapshot = service.configuration().Snapshot();
             break;
+        case MIRELO_LOOPBACK_CLOUD_STATES:
+            snapshot = service.rooms().Snapshot();
+            break;
         default:
             return MIRELO_LOOPBACK_BAD_ARGUMENTS;
     }

@@ -11,6 +11,7 @@
 #include "Journal.h"
 #include "Logger.h"
 #include "NetworkSettings.h"
+#include "RoomService.h"
 #include "Value.h"
 
 namespace mirelo {
@@ -29,6 +30,7 @@ public:
     Logger& logger() { return logger_; }
     NetworkSettings& network() { return network_; }
     Configuration& configuration() { return configuration_; }
+    RoomService& rooms() { return rooms_; }
 
     void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
     void RecordFailure(uint64_t cloud, const char* operation, const std::string& text);
@@ -43,6 +45,7 @@ private:
     Logger logger_;
     NetworkSettings network_;
     Configuration configuration_;
+    RoomService rooms_{configuration_};  // after configuration_, which it reads
 };
 
 }  // namespace qolt

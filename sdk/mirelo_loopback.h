@@ -41,7 +41,8 @@ enum mirelo_loopback_snapshot_kind {
     MIRELO_LOOPBACK_FAILURES = 2,      /* list of [cloud, operation name, exception text] */
     MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, discarded, queued */
     MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings */
-    MIRELO_LOOPBACK_CONFIGURATION = 5  /* dict of the loopback's tunables */
+    MIRELO_LOOPBACK_CONFIGURATION = 5, /* dict of the loopback's tunables */
+    MIRELO_LOOPBACK_CLOUD_STATES = 6   /* list of dicts: each cloud's connection, room, channels, subscriptions */
 };
 
 MIRELO_API int mirelo_loopback_interface_version(void);

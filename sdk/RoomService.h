@@ -1,0 +1,100 @@
+#ifndef MIRELO_SDK_ROOM_SERVICE_H
+#define MIRELO_SDK_ROOM_SERVICE_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CloudState.h"
+#include "Configuration.h"
+#include "EventQueue.h"
+#include "Value.h"
+#include "qolt/mirelo_qolt_defines.h"
+
+namespace mirelo {
+namespace qolt {
+
+// The in-process rooms: presence, channels, subscriptions and the routing of media and messages
+// between the clouds of this process.
+//
+// A room is sdk_app_id with str_room_id when that text is not empty, else with room_id. All state
+// is guarded by one lock; events are only queued under it (each cloud's EventThread delivers
+// them later, without any lock of ours). One clock thread, started with the first room entry,
+// paces SendContinuousAudioFrame and raises the periodic network-quality reports.
+class RoomService {
+public:
+    explicit RoomService(const Configuration& configuration);
+
+    void AddCloud(uint64_t handle, std::shared_ptr<EventQueue> events);
+    // Leaves the cloud's room as the others see it (its own queue is already stopped) and forgets it.
+    void RemoveCloud(uint64_t handle);
+
+    int EnterRoom(uint64_t handle, const EnterRoomParams& params);
+    int ExitRoom(uint64_t handle);
+    int Subscribe(uint64_t handle, const char* user_id, StreamType type);
+    int Unsubscribe(uint64_t handle, const char* user_id, StreamType type);
+    int GetAudioFrame(uint64_t handle, AudioFrame* frame);
+    int CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParams& params);
+    int DestroyLocalAudioChannel(uint64_t handle);
+    int SendAudioFrame(uint64_t handle, const AudioFrame& frame);
+    int SendContinuousAudioFrame(uint64_t handle, const AudioFrame& frame, bool clear_send_queue);
+    int CreateLocalVideoChannel(uint64_t handle, StreamType type);
+    int DestroyLocalVideoChannel(uint64_t handle, StreamType type);
+    int SendVideoFrame(uint64_t handle, StreamType type, const VideoFrame& frame);
+    int SendVideoFrame(uint64_t handle, StreamType type, const PixelFrame& frame);
+    void SetVideoEncodeParam(uint64_t handle, StreamType type, const VideoEncodeParams& params);
+    int SendSeiMessage(uint64_t handle, int message_type, const char* message, size_t length);
+    bool SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                          bool ordered);
+    void EnableVoiceActivityDetection(uint64_t handle, const VADParams& params);
+
+    // A list of dicts, one per cloud: its connection, room, channels, subscriptions and settings.
+    Value Snapshot() const;
+
+    static constexpr size_t kMaxSeiBytes = 1000;
+    static constexpr size_t kMaxCustomMessageBytes = 1024;
+    static constexpr uint32_t kMissedMessageErrorCode = 0;
+    static constexpr size_t kMaxPacedFrames = 500;
+    // A mixed frame waits for every sender's share, but never longer than this many frames.
+    static constexpr size_t kMaxMixLagFrames = 3;
+
+private:
+    using Clock = CloudState::Clock;
+
+    CloudState* FindLocked(uint64_t handle) const;
+    std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const;  // in order of entry
+    CloudState* FindUserLocked(const std::string& room_key, const std::string& user_id) const;
+
+    void LeaveLocked(CloudState& leaver);
+    void CloseAudioChannelLocked(CloudState& owner);
+    void CloseVideoChannelLocked(CloudState& owner, StreamType type);
+    void ForgetSenderLocked(CloudState& sender);
+
+    void RouteAudioLocked(CloudState& sender, const AudioFrame& frame);
+    void DrainMixLocked(CloudState& receiver);
+    void ReportQualityLocked(CloudState& cloud);
+
+    void EnsureClockLocked();
+    void RunClock();
+
+    const Configuration& configuration_;
+    mutable std::mutex mutex_;
+    std::map<uint64_t, std::unique_ptr<CloudState>> clouds_;  // guarded by mutex_
+    std::map<std::string, std::vector<uint64_t>> rooms_;      // guarded by mutex_; members in order of entry
+    std::mt19937_64 loss_random_;                              // guarded by mutex_
+    uint64_t loss_seed_ = 0;                                   // guarded by mutex_
+    std::condition_variable clock_wake_;                       // signalled on mutex_ when a deadline moves
+    std::thread clock_;  // guarded by mutex_ (started once); never joined, like the service itself
+};
+
+}  // namespace qolt
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_ROOM_SERVICE_H
