@@ -266,3 +266,80 @@ def loopback_config(fresh_loopback: Any) -> Iterator[Callable[..., None]]:
     saved = fresh_loopback.configuration()
     yield fresh_loopback.configure
     fresh_loopback.configure(**saved)
+
+
+# Rooms of the loopback SDK.
+
+ROOM_APP_ID = 1400000001
+
+
+def enter_params(
+    user_id: Any,
+    room_id: int = 1,
+    *,
+    str_room_id: str = "",
+    sdk_app_id: int = ROOM_APP_ID,
+    user_sig: str = "sig",
+    role: Any = _mirelo.QOLT_ROLE_ANCHOR,
+    method: Any = _mirelo.AUDIO_OBTAIN_METHOD_CALLBACK,
+    mix: bool = False,
+    output_sample_rate: int = 16000,
+    output_channels: int = 1,
+    output_frame_length_ms: int = 20,
+    pixel_output: bool = False,
+) -> _mirelo.EnterRoomParams:
+    """An EnterRoomParams that the loopback accepts unless a field is set to something it refuses."""
+    params = _mirelo.EnterRoomParams()
+    params.room.sdk_app_id = sdk_app_id
+    params.room.room_id = room_id
+    params.room.str_room_id = _mirelo.QoltString(str_room_id)
+    params.room.user_id = _mirelo.QoltString(user_id)
+    params.room.user_sig = _mirelo.QoltString(user_sig)
+    params.role = role
+    obtain = params.audio_obtain_params
+    obtain.audio_obtain_method = method
+    obtain.enable_remote_audio_mix = mix
+    obtain.output_sample_rate = output_sample_rate
+    obtain.output_channels = output_channels
+    obtain.output_frame_length_ms = output_frame_length_ms
+    params.use_pixel_frame_output = pixel_output
+    return params
+
+
+class RoomRig(CloudRig):
+    """A CloudRig that has entered a room; since() gives the events recorded after a mark()."""
+
+    def __init__(self, handler: Any, user_id: str) -> None:
+        super().__init__(handler)
+        self.user_id = user_id
+        self._mark = 0
+
+    def mark(self) -> None:
+        self._mark = len(self.handler.calls)
+
+    def since(self) -> list[tuple[str, tuple[Any, ...]]]:
+        """The (event, args) recorded since the last mark(), with enumerations and records plain."""
+        return [(name, plain(args)) for name, args in list(self.handler.calls)[self._mark :]]
+
+    def names(self) -> list[str]:
+        return [name for name, _ in self.since()]
+
+
+@pytest.fixture
+def make_member(fresh_loopback: Any) -> Iterator[Callable[..., RoomRig]]:
+    """Builds RoomRigs that enter a room (keyword arguments go to enter_params), flushes, and
+    marks; destroys them at teardown."""
+    rigs: list[RoomRig] = []
+
+    def make(user_id: str, room_id: int = 1, **kwargs: Any) -> RoomRig:
+        rig = RoomRig(RecordingHandler(), user_id)
+        rigs.append(rig)
+        assert rig.cloud.EnterRoom(enter_params(user_id, room_id, **kwargs)) == 0
+        fresh_loopback.flush()
+        rig.mark()
+        return rig
+
+    yield make
+    for rig in rigs:
+        rig.close()
+    fresh_loopback.flush()
