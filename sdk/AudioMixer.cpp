@@ -77,6 +77,13 @@ size_t AudioMixer::buffered() const {
     return longest;
 }
 
+void AudioMixer::AddSource(uint64_t source) {
+    if (Find(source) == nullptr) {
+        fifos_.push_back(Fifo{});
+        fifos_.back().source = source;
+    }
+}
+
 size_t AudioMixer::shortest() const {
     if (fifos_.empty()) {
         return 0;

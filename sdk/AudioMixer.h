@@ -33,6 +33,10 @@ public:
     // Samples held by the longest FIFO: the most a Pop can deliver.
     size_t buffered() const;
 
+    // Creates the source's FIFO, empty, if it has none: a source expected to contribute counts
+    // for shortest() before its first push.
+    void AddSource(uint64_t source);
+
     // Samples held by the shortest FIFO (0 without sources): a Pop of at most this many mixes
     // every source in full.
     size_t shortest() const;

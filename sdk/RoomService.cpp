@@ -349,6 +349,9 @@ int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type
     }
     self->subscriptions.insert({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
+    if (publisher != nullptr && publisher != self && type == STREAM_TYPE_AUDIO && publisher->audio_channel) {
+        self->mixer->AddSource(publisher->handle);
+    }
     if (publisher != nullptr && publisher != self && IsVideoType(type) && publisher->HasVideo(type)) {
         RaiseKeyFrameRequest(*publisher, type);
     }
@@ -392,6 +395,9 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
     for (CloudState* other : RoomMembersLocked(self->room_key)) {
         if (other != self) {
             RaiseAudioAvailable(*other, self->user_id, true);
+            if (other->Subscribed(self->user_id, STREAM_TYPE_AUDIO)) {
+                other->mixer->AddSource(self->handle);  // its mix now waits for this sender too
+            }
         }
     }
     return ERR_OK;

@@ -1,0 +1,259 @@
+"""Audio in loopback rooms: format checks, resampling, mixing, GetAudioFrame, pacing, VAD."""
+
+import math
+import struct
+import threading
+import time
+from typing import Any, Callable
+
+import pytest
+
+from conftest import RoomRig
+from mirelo import _mirelo as m, loopback
+
+AUDIO = m.STREAM_TYPE_AUDIO
+INVALID_OPERATION, INVALID_PARAMETER = int(m.ERR_INVALID_OPERATION), int(m.ERR_INVALID_PARAMETER)
+
+
+def pcm(samples: list[int]) -> bytes:
+    return struct.pack(f"<{len(samples)}h", *samples)
+
+
+def samples_of(data: bytes) -> list[int]:
+    return list(struct.unpack(f"<{len(data) // 2}h", data))
+
+
+def audio(samples: list[int], rate: int = 48000, channels: int = 1, **fields: Any) -> m.AudioFrame:
+    frame = m.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = rate, channels, 16
+    for name, value in fields.items():
+        setattr(frame, name, value)
+    frame.SetData(pcm(samples))
+    return frame
+
+
+def sine(frequency: float, rate: int, count: int, start: int = 0, amplitude: int = 10000) -> list[int]:
+    return [round(amplitude * math.sin(2 * math.pi * frequency * (start + i) / rate)) for i in range(count)]
+
+
+def crossings(samples: list[int]) -> int:
+    return sum(1 for a, b in zip(samples, samples[1:]) if (a < 0) != (b < 0))
+
+
+def publisher(make_member: Callable[..., RoomRig], user: str = "alice", **channel: Any) -> RoomRig:
+    rig = make_member(user)
+    params = m.AudioEncodeParams()
+    for name, value in channel.items():
+        setattr(params, name, value)
+    assert rig.cloud.CreateLocalAudioChannel(params) == 0
+    return rig
+
+
+def listener(make_member: Callable[..., RoomRig], *senders: str, user: str = "bob", **obtain: Any) -> RoomRig:
+    rig = make_member(user, **obtain)
+    for sender in senders:
+        assert rig.cloud.Subscribe(sender, AUDIO) == 0
+    loopback.flush()
+    rig.mark()
+    return rig
+
+
+def received(rig: RoomRig, event: str = "OnRemoteAudioReceived") -> list[Any]:
+    return [args[-1] for name, args in rig.handler.calls[rig._mark :] if name == event]
+
+
+class TestSendAudioFrame:
+    @pytest.mark.parametrize(
+        "frame_fields",
+        [
+            {"bits_per_sample": 8},
+            {"rate": 16000},
+            {"channels": 2},
+            {"samples": []},
+            {"data": b"\x00\x01\x02"},
+            {"codec": m.AUDIO_CODEC_TYPE_OPUS},  # encoded on a channel that encodes itself
+        ],
+    )
+    def test_frames_that_do_not_fit_the_channel_are_refused(
+        self, make_member: Callable[..., RoomRig], frame_fields: dict[str, Any]
+    ) -> None:
+        alice = publisher(make_member)
+        bob = listener(make_member, "alice")
+        data = frame_fields.pop("data", None)
+        frame = audio(
+            frame_fields.pop("samples", [1] * 960), frame_fields.pop("rate", 48000), frame_fields.pop("channels", 1), **frame_fields
+        )
+        if data is not None:
+            frame.SetData(data)
+        assert alice.cloud.SendAudioFrame(frame) == INVALID_PARAMETER
+        assert alice.cloud.SendContinuousAudioFrame(frame, False) == INVALID_PARAMETER
+        loopback.flush()
+        assert bob.since() == []
+
+    def test_needs_a_channel(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = make_member("alice")
+        assert alice.cloud.SendAudioFrame(audio([1] * 960)) == INVALID_OPERATION
+        assert alice.cloud.SendContinuousAudioFrame(audio([1] * 960), True) == INVALID_OPERATION
+
+    def test_encoded_frame_passes_unchanged_on_a_channel_without_encoding(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, need_encode=False)
+        bob = listener(make_member, "alice")
+        frame = audio([], codec=m.AUDIO_CODEC_TYPE_OPUS, pts=77)
+        frame.SetData(b"\xfcopus")
+        assert alice.cloud.SendAudioFrame(frame) == 0
+        loopback.flush()
+        (got,) = received(bob)
+        assert (got.data, got.codec, got.pts, got.sample_rate) == (b"\xfcopus", m.AUDIO_CODEC_TYPE_OPUS, 77, 48000)
+
+
+class TestConversion:
+    @pytest.mark.parametrize(
+        "in_rate, in_channels, out_rate, out_channels",
+        [(48000, 1, 16000, 1), (16000, 1, 48000, 2), (44100, 2, 16000, 1), (32000, 2, 48000, 2)],
+    )
+    def test_a_sine_keeps_its_frequency_through_resampling(
+        self, make_member: Callable[..., RoomRig], in_rate: int, in_channels: int, out_rate: int, out_channels: int
+    ) -> None:
+        alice = publisher(make_member, sample_rate=in_rate, channels=in_channels)
+        bob = listener(make_member, "alice", output_sample_rate=out_rate, output_channels=out_channels)
+        per_frame = in_rate // 50
+        for index in range(25):  # half a second
+            mono = sine(440.0, in_rate, per_frame, start=index * per_frame)
+            interleaved = [value for value in mono for _ in range(in_channels)]
+            assert alice.cloud.SendAudioFrame(audio(interleaved, in_rate, in_channels, pts=index * 20)) == 0
+        loopback.flush()
+        frames = received(bob)
+        assert [f.pts for f in frames] == [index * 20 for index in range(25)]
+        assert {(f.sample_rate, f.channels) for f in frames} == {(out_rate, out_channels)}
+        output = [s for f in frames for s in samples_of(f.data)]
+        assert len(output) == 25 * out_rate // 50 * out_channels  # no samples dropped or repeated
+        left = output[::out_channels][out_rate // 50 :]  # skip the filter's start
+        assert crossings(left) / 2 / (len(left) / out_rate) == pytest.approx(440, rel=0.01)
+        if out_channels == 2:
+            assert output[0::2] == output[1::2]
+        assert max(abs(s) for s in left) == pytest.approx(10000, rel=0.05)
+
+
+class TestMix:
+    @pytest.mark.parametrize("a, b, mixed", [(1000, 2000, 3000), (20000, 20000, 32767), (-30000, -10000, -32768)])
+    def test_mixed_frames_hold_the_saturated_sum(
+        self, make_member: Callable[..., RoomRig], a: int, b: int, mixed: int
+    ) -> None:
+        alice = publisher(make_member, "alice", sample_rate=16000)
+        carol = publisher(make_member, "carol", sample_rate=16000)
+        bob = listener(make_member, "alice", "carol", mix=True)
+        assert alice.cloud.SendAudioFrame(audio([a] * 320, 16000)) == 0
+        loopback.flush()
+        assert received(bob, "OnRemoteMixedAudioReceived") == []  # waits for carol's share
+        assert carol.cloud.SendAudioFrame(audio([b] * 320, 16000)) == 0
+        loopback.flush()
+        (frame,) = received(bob, "OnRemoteMixedAudioReceived")
+        assert samples_of(frame.data) == [mixed] * 320
+        assert (frame.sample_rate, frame.channels, frame.codec) == (16000, 1, m.AUDIO_CODEC_TYPE_PCM)
+        assert not [name for name, _ in bob.since() if name == "OnRemoteAudioReceived"]
+
+    def test_mixed_frames_have_the_output_length(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000, frame_length_ms=10)
+        bob = listener(make_member, "alice", mix=True, output_frame_length_ms=40)
+        for _ in range(9):
+            assert alice.cloud.SendAudioFrame(audio([7] * 160, 16000)) == 0
+        loopback.flush()
+        frames = received(bob, "OnRemoteMixedAudioReceived")
+        assert [f.size for f in frames] == [1280, 1280]
+        assert [f.pts for f in frames] == [0, 40]
+
+
+class TestGetAudioFrame:
+    def test_fills_frames_of_the_output_length_then_asks_to_try_again(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, "alice", sample_rate=16000)
+        carol = publisher(make_member, "carol", sample_rate=16000)
+        bob = listener(make_member, "alice", "carol", method=m.AUDIO_OBTAIN_METHOD_GET)
+        frame = m.AudioFrame()
+        assert bob.cloud.GetAudioFrame(frame) == int(m.ERR_READ_TRY_AGAIN)
+        for _ in range(2):
+            assert alice.cloud.SendAudioFrame(audio([100] * 320, 16000)) == 0
+        assert carol.cloud.SendAudioFrame(audio([-50] * 320, 16000)) == 0
+        results = []
+        for _ in range(3):
+            results.append(bob.cloud.GetAudioFrame(frame))
+            if results[-1] == 0:
+                assert frame.size == 640 and frame.sample_rate == 16000
+        assert results == [0, 0, int(m.ERR_READ_TRY_AGAIN)]
+        assert samples_of(frame.data) == [100] * 320  # carol had nothing left: silence from her
+        loopback.flush()
+        assert bob.since() == []  # nothing is raised with the get method
+
+    def test_null_frame_is_an_invalid_parameter(self, make_member: Callable[..., RoomRig]) -> None:
+        bob = make_member("bob", method=m.AUDIO_OBTAIN_METHOD_GET)
+        assert bob.cloud.GetAudioFrame(None) == INVALID_PARAMETER
+
+    def test_buffer_is_bounded_and_drops_the_oldest(
+        self, make_member: Callable[..., RoomRig], loopback_config: Any
+    ) -> None:
+        loopback_config(audio_buffer_ms=100)
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_GET)
+        for value in range(10):  # 200 ms of audio, 20 ms per value
+            assert alice.cloud.SendAudioFrame(audio([value] * 320, 16000)) == 0
+        frame = m.AudioFrame()
+        kept = []
+        while bob.cloud.GetAudioFrame(frame) == 0:
+            kept.append(samples_of(frame.data)[0])
+        assert kept == [5, 6, 7, 8, 9]
+
+
+class TestContinuousAudio:
+    def test_frames_are_sent_at_real_time_pace(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        arrivals: list[float] = []
+        done = threading.Event()
+        original = bob.handler.record
+
+        def record(name: str, args: tuple[Any, ...]) -> None:
+            if name == "OnRemoteAudioReceived":
+                arrivals.append(time.monotonic())
+                if len(arrivals) == 10:
+                    done.set()
+            original(name, args)
+
+        bob.handler.record = record  # type: ignore[method-assign]
+        start = time.monotonic()
+        for index in range(10):
+            assert alice.cloud.SendContinuousAudioFrame(audio([index] * 320, 16000), False) == 0
+        assert time.monotonic() - start < 0.1  # queued, not sent inline
+        assert done.wait(5)
+        assert arrivals[-1] - arrivals[0] == pytest.approx(0.18, abs=0.06)
+        assert [samples_of(f.data)[0] for f in received(bob)] == list(range(10))
+
+    def test_clearing_the_queue_drops_what_waits(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        for index in range(50):  # a second of audio
+            assert alice.cloud.SendContinuousAudioFrame(audio([1] * 320, 16000), False) == 0
+        assert alice.cloud.SendContinuousAudioFrame(audio([2] * 320, 16000), True) == 0
+        deadline = time.monotonic() + 5
+        while loopback.state()[alice.handle]["paced_audio_frames"] and time.monotonic() < deadline:
+            time.sleep(0.01)
+        loopback.flush()
+        values = [samples_of(f.data)[0] for f in received(bob)]
+        assert values[-1] == 2 and len(values) < 10
+
+
+class TestVoiceActivity:
+    @pytest.mark.parametrize(
+        "enabled, amplitude, claimed, expected",
+        [(True, 10000, False, True), (True, 50, True, False), (False, 50, True, True), (False, 10000, False, False)],
+    )
+    def test_level_decides_voice_while_enabled(
+        self, make_member: Callable[..., RoomRig], enabled: bool, amplitude: int, claimed: bool, expected: bool
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        vad = m.VADParams()
+        vad.enable = enabled
+        alice.cloud.EnableVoiceActivityDetection(vad)
+        assert alice.cloud.SendAudioFrame(audio(sine(300, 16000, 320, amplitude=amplitude), 16000, has_voice=claimed)) == 0
+        loopback.flush()
+        (frame,) = received(bob)
+        assert frame.has_voice is expected
