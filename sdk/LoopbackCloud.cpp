@@ -1,6 +1,7 @@
 #include "LoopbackCloud.h"
 
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "LoopbackService.h"
@@ -13,6 +14,14 @@ namespace {
 Value Type(StreamType type) { return Value::Int(type); }
 
 RoomService& Rooms() { return LoopbackService::Instance().rooms(); }
+
+// Results of the operations that change presence or channels go to the log; frames do not.
+int Logged(uint64_t cloud, const char* operation, int result) {
+    LoopbackService::Instance().logger().Write(result == ERR_OK ? Logger::kInfo : Logger::kWarning,
+                                                "cloud " + std::to_string(cloud) + ": " + operation + " -> " +
+                                                    std::to_string(result));
+    return result;
+}
 
 }  // namespace
 
@@ -46,13 +55,13 @@ bool LoopbackCloud::Injected(const char* operation, int& result) {
 int LoopbackCloud::EnterRoom(const EnterRoomParams& params) {
     Record("EnterRoom", {RecordValues::Of(params)});
     int result = ERR_OK;
-    return Injected("EnterRoom", result) ? result : Rooms().EnterRoom(handle_, params);
+    return Logged(handle_, "EnterRoom", Injected("EnterRoom", result) ? result : Rooms().EnterRoom(handle_, params));
 }
 
 int LoopbackCloud::ExitRoom() {
     Record("ExitRoom", {});
     int result = ERR_OK;
-    return Injected("ExitRoom", result) ? result : Rooms().ExitRoom(handle_);
+    return Logged(handle_, "ExitRoom", Injected("ExitRoom", result) ? result : Rooms().ExitRoom(handle_));
 }
 
 int LoopbackCloud::Subscribe(const char* user_id, StreamType type) {
@@ -76,7 +85,7 @@ int LoopbackCloud::GetAudioFrame(AudioFrame* frame) {
 int LoopbackCloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     Record("CreateLocalAudioChannel", {RecordValues::Of(params)});
     int result = ERR_OK;
-    return Injected("CreateLocalAudioChannel", result) ? result : Rooms().CreateLocalAudioChannel(handle_, params);
+    return Logged(handle_, "CreateLocalAudioChannel", Injected("CreateLocalAudioChannel", result) ? result : Rooms().CreateLocalAudioChannel(handle_, params));
 }
 
 int LoopbackCloud::SendAudioFrame(const AudioFrame& frame) {
@@ -94,13 +103,13 @@ int LoopbackCloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_
 int LoopbackCloud::DestroyLocalAudioChannel() {
     Record("DestroyLocalAudioChannel", {});
     int result = ERR_OK;
-    return Injected("DestroyLocalAudioChannel", result) ? result : Rooms().DestroyLocalAudioChannel(handle_);
+    return Logged(handle_, "DestroyLocalAudioChannel", Injected("DestroyLocalAudioChannel", result) ? result : Rooms().DestroyLocalAudioChannel(handle_));
 }
 
 int LoopbackCloud::CreateLocalVideoChannel(StreamType type) {
     Record("CreateLocalVideoChannel", {Type(type)});
     int result = ERR_OK;
-    return Injected("CreateLocalVideoChannel", result) ? result : Rooms().CreateLocalVideoChannel(handle_, type);
+    return Logged(handle_, "CreateLocalVideoChannel", Injected("CreateLocalVideoChannel", result) ? result : Rooms().CreateLocalVideoChannel(handle_, type));
 }
 
 int LoopbackCloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
@@ -140,7 +149,7 @@ bool LoopbackCloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_
 int LoopbackCloud::DestroyLocalVideoChannel(StreamType type) {
     Record("DestroyLocalVideoChannel", {Type(type)});
     int result = ERR_OK;
-    return Injected("DestroyLocalVideoChannel", result) ? result : Rooms().DestroyLocalVideoChannel(handle_, type);
+    return Logged(handle_, "DestroyLocalVideoChannel", Injected("DestroyLocalVideoChannel", result) ? result : Rooms().DestroyLocalVideoChannel(handle_, type));
 }
 
 void LoopbackCloud::EnableVoiceActivityDetection(const VADParams& params) {

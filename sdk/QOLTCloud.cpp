@@ -1,4 +1,5 @@
 #include <memory>
+#include <string>
 
 #include "LoopbackCloud.h"
 #include "LoopbackService.h"
@@ -14,6 +15,8 @@ QOLTCloud* QOLTCloud::Create(QOLTCloudDelegate* delegate) {
         std::make_unique<LoopbackCloud>(handle, delegate, service.configuration().values().media_queue_bound);
     service.clouds().Add(handle, cloud.get());
     service.Record(handle, "Create", {Value::Bool(delegate == nullptr)});
+    service.logger().Write(Logger::kInfo, "cloud " + std::to_string(handle) + " created" +
+                                              (delegate == nullptr ? " without a delegate" : ""));
     return cloud.release();  // owned by the caller until Destroy
 }
 
@@ -22,7 +25,11 @@ void QOLTCloud::Destroy(QOLTCloud* cloud) {
         return;
     }
     std::unique_ptr<LoopbackCloud> owned(static_cast<LoopbackCloud*>(cloud));
-    LoopbackService::Instance().Record(owned->handle(), "Destroy", {});
+    LoopbackService& service = LoopbackService::Instance();
+    const uint64_t handle = owned->handle();
+    service.Record(handle, "Destroy", {});
+    owned.reset();
+    service.logger().Write(Logger::kInfo, "cloud " + std::to_string(handle) + " destroyed");
 }
 
 }  // namespace qolt

@@ -1,3 +1,5 @@
+#include <string>
+
 #include "LoopbackService.h"
 #include "mirelo_sdk.h"
 
@@ -10,7 +12,11 @@ using qolt::Value;
 bool ZQLiveSDK::SetLogPath(const char* path) {
     LoopbackService& service = LoopbackService::Instance();
     service.Record(0, "SetLogPath", {Value::Text(path)});
-    return service.logger().SetPath(path);
+    const bool accepted = service.logger().SetPath(path);
+    if (accepted) {
+        service.logger().Write(qolt::Logger::kInfo, std::string("log path set to ") + path);
+    }
+    return accepted;
 }
 
 void ZQLiveSDK::SetLogLevel(int level) {
@@ -47,13 +53,19 @@ bool ZQLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* 
     LoopbackService& service = LoopbackService::Instance();
     service.Record(0, "SetSocks5Proxy",
                    {Value::Text(ip), Value::Int(port), Value::Text(username), Value::Text(password)});
-    return service.network().SetSocks5Proxy(ip, port, username, password);
+    const bool accepted = service.network().SetSocks5Proxy(ip, port, username, password);
+    service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
+                           std::string("SOCKS5 proxy ") + (accepted ? "set" : "refused"));
+    return accepted;
 }
 
 bool ZQLiveSDK::SetEnvironment(const char* env) {
     LoopbackService& service = LoopbackService::Instance();
     service.Record(0, "SetEnvironment", {Value::Text(env)});
-    return service.network().SetEnvironment(env);
+    const bool accepted = service.network().SetEnvironment(env);
+    service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
+                           std::string("environment ") + (accepted ? env : "refused"));
+    return accepted;
 }
 
 }  // namespace live
