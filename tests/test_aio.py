@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import asyncio
+import subprocess
+import sys
 import threading
 from collections.abc import Callable, Coroutine, Iterator
+from pathlib import Path
 from typing import Any, TypeVar
 
 import pytest
@@ -14,6 +17,7 @@ from conftest import CloudRig, audio_frame, pixel_frame, plain, user_info, video
 from mirelo import aio
 
 T = TypeVar("T")
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def run(main: Coroutine[Any, Any, T], timeout: float = 30.0) -> T:
@@ -261,3 +265,76 @@ def test_callbacks_take_their_events_until_removed(make_cloud: Callable[..., Clo
         assert seen == ["OnEnterRoom"]
 
     run(main())
+
+
+# --- Room against the loopback room service
+
+
+def room_params(user_id: str, app_id: int = 1400000001) -> mirelo.EnterRoomParams:
+    params = mirelo.EnterRoomParams()
+    params.room.sdk_app_id = app_id
+    params.room.str_room_id.SetValue("aio-room")
+    params.room.user_id.SetValue(user_id)
+    params.room.user_sig.SetValue("signature")
+    params.role = mirelo.QOLT_ROLE_ANCHOR
+    return params
+
+
+def test_room_enters_and_leaves_cleanly(fresh_loopback: Any) -> None:
+    async def main() -> aio.Room:
+        async with aio.Room(room_params("ann")) as room:
+            assert len(fresh_loopback.clouds()) == 1
+            names = [(await room.stream.next(timeout=5)).name for _ in range(3)]
+            assert names == ["OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
+        assert (await room.stream.next(timeout=5)).name == "OnExitRoom"
+        return room
+
+    room = run(main())
+    assert fresh_loopback.clouds() == []
+    assert [op for _, op, _ in fresh_loopback.journal()] == ["Create", "EnterRoom", "ExitRoom", "Destroy"]
+    with pytest.raises(RuntimeError):
+        room.cloud
+
+
+def hold_cloud_in_a_callback(room: aio.Room) -> None:
+    """cloud -> stream -> callback -> cloud: a cycle that the garbage collector cannot see whole."""
+    cloud = room.cloud
+    room.stream.on("OnRemoteUserEnterRoom", lambda _: cloud.Subscribe("x", mirelo.STREAM_TYPE_AUDIO))
+
+
+def test_room_leaves_and_destroys_the_cloud_when_the_body_raises(fresh_loopback: Any) -> None:
+    async def main() -> None:
+        with pytest.raises(KeyError):
+            async with aio.Room(room_params("ann")) as room:
+                hold_cloud_in_a_callback(room)
+                raise KeyError("body")
+
+    run(main())
+    assert fresh_loopback.clouds() == []
+    assert [op for _, op, _ in fresh_loopback.journal()][-2:] == ["ExitRoom", "Destroy"]
+
+
+@pytest.mark.parametrize(
+    ("params", "code"),
+    [(room_params("ann", app_id=0), mirelo.ERR_INVALID_SDK_APP_ID), (room_params("bob"), mirelo.ERR_ENTER_ROOM_FAILED)],
+    ids=["EnterRoom refuses", "OnError: user already in the room"],
+)
+def test_room_that_cannot_enter_raises_room_error(fresh_loopback: Any, params: Any, code: Any) -> None:
+    async def main() -> None:
+        async with aio.Room(room_params("bob")):
+            with pytest.raises(aio.RoomError) as raised:
+                async with aio.Room(params):
+                    pytest.fail("entered")
+            assert raised.value.code == int(code)
+            assert len(fresh_loopback.clouds()) == 1
+
+    run(main())
+    assert fresh_loopback.clouds() == []
+
+
+def test_echo_bot_example_runs_standalone() -> None:
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / "aio_bot.py"), "--seconds", "0.5"], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 0, done.stderr
+    assert "the caller heard" in done.stdout
