@@ -4,12 +4,15 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "mirelo_sdk.h"
 #include "qolt/mirelo_qolt_cloud.h"
@@ -86,9 +89,83 @@ struct type_caster<SizedText> {
 
 namespace {
 
-// An event that arrives while the interpreter shuts down must not take the interpreter lock: the
-// thread that tries is ended by the interpreter, and the objects it would touch are being freed.
-bool InterpreterIsFinalizing() { return _Py_IsFinalizing() != 0; }
+// Events counted from the moment they reach the trampoline until they leave it, and whether Python
+// still takes them. Once the interpreter starts to shut down, a thread that takes the interpreter lock
+// is ended by forced unwinding, which would run the destructors of Python objects without the lock;
+// so at exit the module stops admitting events and lets those already admitted run to their end first.
+std::atomic<int> events_in_flight{0};
+std::atomic<bool> events_closed{false};
+constexpr auto kExitDrainLimit = std::chrono::seconds(5);
+
+// The Python thread state of an SDK thread that Python had never seen. Created on the thread's first
+// event and kept for the thread's life, so that each later event only takes the interpreter lock
+// instead of creating and destroying a thread state; released when the thread ends, unless the
+// interpreter is shutting down, which deletes it itself.
+class ThreadStateKeeper {
+public:
+    ThreadStateKeeper() = default;
+    ThreadStateKeeper(const ThreadStateKeeper&) = delete;
+    ThreadStateKeeper& operator=(const ThreadStateKeeper&) = delete;
+
+    ~ThreadStateKeeper() {
+        if (!owned_ || _Py_IsFinalizing()) {
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        gil.dec_ref();  // gives back the count taken in Keep: the state is deleted when gil goes
+    }
+
+    // Python threads calling base event methods already have a state that Python itself manages.
+    void Keep() {
+        if (checked_) {
+            return;
+        }
+        checked_ = true;
+        if (PyGILState_GetThisThreadState() != nullptr) {
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        gil.inc_ref();
+        owned_ = true;
+    }
+
+private:
+    bool checked_ = false;
+    bool owned_ = false;
+};
+
+thread_local ThreadStateKeeper thread_state_keeper;
+
+// Brackets one event. An event that is not admitted returns without touching Python.
+class EventScope {
+public:
+    EventScope() {
+        events_in_flight.fetch_add(1);
+        admitted_ = !events_closed.load() && !_Py_IsFinalizing();
+        if (admitted_) {
+            thread_state_keeper.Keep();
+        }
+    }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+    ~EventScope() { events_in_flight.fetch_sub(1); }
+
+    bool admitted() const { return admitted_; }
+
+private:
+    bool admitted_ = false;
+};
+
+// Runs at interpreter exit, before finalization begins: no new event enters Python, and the events in
+// flight (which may be waiting for the lock, or have given it up in a handler) get it to finish.
+void CloseEventsAtExit() {
+    events_closed.store(true);
+    py::gil_scoped_release release;
+    const auto deadline = std::chrono::steady_clock::now() + kExitDrainLimit;
+    while (events_in_flight.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 // Copies SDK text into an owned string. A holder without text has nothing to copy; the error is the
 // one the standard library gives for a string built from a null pointer.
@@ -138,105 +215,120 @@ public:
     ~PyQOLTCloudDelegate() override {}
 
     void OnError(Error error) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnError, error);
     }
 
     void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnConnectionStateChanged, old_state, new_state);
     }
 
     void OnEnterRoom() override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnEnterRoom, );
     }
 
     void OnExitRoom() override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnExitRoom, );
     }
 
     void OnLocalAudioChannelCreated() override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalAudioChannelCreated, );
     }
 
     void OnLocalAudioChannelDestroyed() override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalAudioChannelDestroyed, );
     }
 
     void OnLocalVideoChannelCreated(StreamType stream_type) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalVideoChannelCreated, stream_type);
     }
 
     void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalVideoChannelDestroyed, stream_type);
     }
 
     void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRequestChangeVideoEncodeBitrate, stream_type, bitrate_bps);
     }
 
     void OnRequestKeyFrame(StreamType stream_type) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRequestKeyFrame, stream_type);
     }
 
     void OnRemoteUserEnterRoom(const UserInfo& info) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, UserInfo(info));
     }
 
     void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, UserInfo(info), reason);
     }
 
     void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioAvailable, user_id, available);
     }
 
     void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteVideoAvailable, user_id, available, type);
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
@@ -244,7 +336,8 @@ public:
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
@@ -252,14 +345,16 @@ public:
     }
 
     void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, AudioFrame(frame));
     }
 
     void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, AudioFrame(frame));
@@ -268,7 +363,8 @@ public:
     // Guarded: an error in the handler is printed and dropped, and the SDK never sees it.
     void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                               size_t length) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         py::gil_scoped_acquire gil;
@@ -292,7 +388,8 @@ public:
     // Guarded, like OnSeiMessageReceived.
     void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                                size_t length) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         py::gil_scoped_acquire gil;
@@ -315,7 +412,8 @@ public:
 
     // Optional: a handler without this method drops the event.
     void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         PYBIND11_OVERRIDE_IMPL(void, QOLTCloudDelegate, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
@@ -325,7 +423,8 @@ public:
     // after the event returns.
     void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                           size_t remote_quality_count) override {
-        if (InterpreterIsFinalizing()) {
+        EventScope scope;
+        if (!scope.admitted()) {
             return;
         }
         py::gil_scoped_acquire gil;
@@ -717,4 +816,6 @@ PYBIND11_MODULE(_mirelo, m) {
     m.def("SetSocks5Proxy", &ZQLiveSDK::SetSocks5Proxy, py::arg("ip"), py::arg("port"), py::arg("username"),
           py::arg("password"));
     m.def("SetEnvironment", &ZQLiveSDK::SetEnvironment, py::arg("env"));
+
+    py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEventsAtExit));
 }

@@ -81,21 +81,7 @@ def run_exit_script(mode: str) -> subprocess.CompletedProcess[str]:
     )
 
 
-@pytest.mark.parametrize(
-    "mode",
-    [
-        "keeps-lock",
-        pytest.param(
-            "releases-lock",
-            marks=pytest.mark.xfail(
-                strict=True,
-                reason="open bug: a handler that gave up the interpreter lock is ended by CPython 3.11's "
-                "thread exit once finalization began; the forced unwind runs the trampoline's pybind11 "
-                "destructors (the bound method, argument tuple, gil_scoped_acquire) without the lock: SIGSEGV",
-            ),
-        ),
-    ],
-)
+@pytest.mark.parametrize("mode", ["keeps-lock", "releases-lock"])
 def test_a_script_exiting_with_a_live_cloud_on_its_own_handler_exits_cleanly_every_time(mode: str) -> None:
     with ThreadPoolExecutor(max_workers=2) as pool:
         runs = list(pool.map(lambda _: run_exit_script(mode), range(20)))

@@ -1,0 +1,118 @@
+"""Each SDK event thread gets one Python thread state, kept from its first event until it ends."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import threading
+import weakref
+from typing import Any, Callable
+
+from conftest import CloudRig, RecordingHandler
+
+
+class Marker:
+    """An object whose collection can be watched with a weak reference."""
+
+
+class ThreadLocalHandler(RecordingHandler):
+    """Keeps a marker in a threading.local: it lives exactly as long as the event thread's state."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.local = threading.local()
+        self.markers: list[weakref.ref[Marker]] = []
+        self.seen_before: list[bool] = []
+
+    def OnEnterRoom(self) -> None:
+        self.seen_before.append(hasattr(self.local, "marker"))
+        if not hasattr(self.local, "marker"):
+            self.local.marker = Marker()
+            self.markers.append(weakref.ref(self.local.marker))
+        self.record("OnEnterRoom", ())
+
+
+def test_an_event_thread_keeps_its_thread_state_across_events(make_cloud: Callable[..., CloudRig]) -> None:
+    rig = make_cloud(ThreadLocalHandler())
+    for _ in range(5):
+        rig.emit("OnEnterRoom")
+    handler = rig.handler
+    assert handler.seen_before == [False, True, True, True, True]
+    assert len(handler.threads) == 1
+
+
+def test_the_thread_state_is_released_when_its_event_thread_ends(make_cloud: Callable[..., CloudRig]) -> None:
+    rig = make_cloud(ThreadLocalHandler())
+    rig.emit("OnEnterRoom")
+    marker = rig.handler.markers[0]
+    assert marker() is not None
+    rig.close()  # destroying the cloud ends its event thread, which clears its thread state
+    assert marker() is None
+
+
+def test_clouds_on_separate_threads_each_get_their_own_state(make_cloud: Callable[..., CloudRig]) -> None:
+    handler = ThreadLocalHandler()
+    rigs = [make_cloud(handler) for _ in range(3)]
+    for rig in rigs:
+        rig.emit("OnEnterRoom")
+        rig.emit("OnEnterRoom")
+    assert handler.seen_before == [False, True] * 3
+    assert len(handler.threads) == 3
+
+
+EXIT_WHILE_EVENTS_WAIT = """
+import threading, time
+from mirelo import _mirelo as m, loopback
+
+class Handler(m.QOLTCloudDelegate):
+    def __init__(self):
+        super().__init__()
+        self.started = threading.Event()
+    def OnEnterRoom(self):
+        self.started.set()
+        time.sleep(0.2)  # gives up the interpreter lock while the main thread exits
+
+handlers = [Handler() for _ in range(3)]
+clouds = [m.QOLTCloud(h) for h in handlers]
+for handle in loopback.clouds():
+    for _ in range(3):
+        threading.Thread(target=loopback.emit, args=(handle, "OnEnterRoom"), kwargs={"timeout": 30},
+                         daemon=True).start()
+assert all(h.started.wait(10) for h in handlers)
+print("exiting", flush=True)
+"""
+
+
+def test_exit_while_handlers_have_given_up_the_lock_is_clean(tmp_path: Any) -> None:
+    """At exit, events in flight finish first; later ones never touch the finalizing interpreter."""
+    runs = [
+        subprocess.run(
+            [sys.executable, "-c", EXIT_WHILE_EVENTS_WAIT],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            cwd=tmp_path,
+        )
+        for _ in range(5)
+    ]
+    assert [(run.returncode, run.stdout, run.stderr) for run in runs] == [(0, "exiting\n", "")] * 5
+
+
+def test_a_python_thread_calling_base_methods_keeps_its_own_state(make_cloud: Callable[..., Any]) -> None:
+    """Base event methods run the trampoline on the calling Python thread, whose state Python owns."""
+    handler = RecordingHandler()
+    errors: list[BaseException] = []
+
+    def call() -> None:
+        try:
+            for _ in range(3):
+                RecordingHandler.__mro__[1].OnEnterRoom(handler)
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+
+    worker = threading.Thread(target=call)
+    worker.start()
+    worker.join(timeout=10)
+    assert not worker.is_alive()
+    assert not errors
+    assert handler.names() == ["OnEnterRoom"] * 3
