@@ -223,7 +223,8 @@ class TestContinuousAudio:
             assert alice.cloud.SendContinuousAudioFrame(audio([index] * 320, 16000), False) == 0
         assert time.monotonic() - start < 0.1  # queued, not sent inline
         assert done.wait(5)
-        assert arrivals[-1] - arrivals[0] == pytest.approx(0.18, abs=0.06)
+        # Nine frame durations apart at least (the pace); the upper bound only guards against stalls.
+        assert 0.15 <= arrivals[-1] - arrivals[0] < 1.0
         assert [samples_of(f.data)[0] for f in received(bob)] == list(range(10))
 
     def test_clearing_the_queue_drops_what_waits(self, make_member: Callable[..., RoomRig]) -> None:
