@@ -481,7 +481,8 @@ def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0) -> None:
 def flush(timeout: float = 5.0) -> None:
     """Returns once every event raised so far on every live cloud has been delivered (or dropped
     for load); ``TimeoutError`` otherwise. Called from a handler, it does not wait for that
-    handler's own cloud, whose next events cannot run before the handler returns."""
+    handler's own cloud, whose next events cannot run before the handler returns. Audio still
+    waiting in ``SendContinuousAudioFrame``'s queue has not been raised yet and is not waited for."""
     seconds = _check_timeout(timeout)
     if _lib.mirelo_loopback_flush(seconds) == _TIMEOUT:
         raise TimeoutError(f"events still undelivered after {seconds} s")
