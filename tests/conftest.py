@@ -343,3 +343,16 @@ def make_member(fresh_loopback: Any) -> Iterator[Callable[..., RoomRig]]:
     for rig in rigs:
         rig.close()
     fresh_loopback.flush()
+
+
+@pytest.fixture
+def native_deadlock_guard() -> Iterator[None]:
+    """Ends the process with every thread's traceback if the test outlives 100 s.
+
+    pytest-timeout runs Python code to stop a test, which a deadlock on the interpreter lock never
+    lets run; faulthandler's watchdog is native, so the run fails instead of hanging."""
+    import faulthandler
+
+    faulthandler.dump_traceback_later(100, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()

@@ -40,7 +40,7 @@ def call_methods(cloud: m.QOLTCloud) -> None:
     cloud.Unsubscribe("alice", m.STREAM_TYPE_AUDIO)
 
 
-@pytest.mark.timeout(120, method="thread")
+@pytest.mark.usefixtures("native_deadlock_guard")
 def test_four_clouds_under_load_deliver_every_event_exactly_once_in_bounded_time(
     make_cloud: Callable[..., CloudRig],
 ) -> None:
