@@ -23,6 +23,7 @@ def settings_calls(fresh_loopback: Any) -> Iterator[Any]:
     m.SetLogLevel(2)
     m.DisableLogFile(False)
     m.DisableLogCompress(False)
+    m.SetEnvironment("production")
 
 
 @pytest.fixture
