@@ -106,9 +106,9 @@ def _bind(library: ctypes.CDLL) -> ctypes.CDLL:
     signatures: dict[str, tuple[Any, list[Any]]] = {
         "mirelo_loopback_interface_version": (ctypes.c_int, []),
         "mirelo_loopback_snapshot": (ctypes.c_int, [ctypes.c_int, byte_p, ctypes.c_size_t, size_p]),
-        "mirelo_loopback_emit": (
+        "mirelo_loopback_emit_repeated": (
             ctypes.c_int,
-            [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_double],
+            [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_double],
         ),
         "mirelo_loopback_flush": (ctypes.c_int, [ctypes.c_double]),
         "mirelo_loopback_reset": (None, []),
@@ -426,7 +426,7 @@ def clouds() -> list[int]:
     return list(_snapshot(_CLOUDS))
 
 
-def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0) -> None:
+def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0, repeat: int = 1) -> None:
     """Raises a delegate event on a cloud's event thread and returns once it has run.
 
     ``operation`` is the SDK's name of the delegate operation, any of the 25 (``OnError`` ...
@@ -451,6 +451,9 @@ def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0) -> None:
     ``timeout`` seconds (it still runs later). Called on the cloud's own event thread (from a
     handler), the event is queued and the call returns at once. If the cloud is destroyed
     before the event runs, the event is cancelled and the call returns.
+
+    ``repeat`` raises that many identical events in a row and waits for the last (load tests,
+    benchmarks): the arguments are converted once.
     """
     _check_handle(handle)
     if not isinstance(operation, str):
@@ -461,10 +464,13 @@ def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0) -> None:
     if len(args) != len(signature):
         raise TypeError(f"{operation} takes {len(signature)} arguments ({len(args)} given)")
     seconds = _check_timeout(timeout)
+    count = _integer(repeat, "repeat", (1, 2**32 - 1))
     encoded_args = [convert(value, f"{operation} {name}") for (name, convert), value in zip(signature, args)]
     encoded = bytearray()
     _encode(encoded_args, encoded)
-    status = _lib.mirelo_loopback_emit(handle, operation.encode("ascii"), bytes(encoded), len(encoded), seconds)
+    status = _lib.mirelo_loopback_emit_repeated(
+        handle, operation.encode("ascii"), bytes(encoded), len(encoded), count, seconds
+    )
     if status == _OK:
         return
     if status == _UNKNOWN_CLOUD:

@@ -118,8 +118,13 @@ int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t*
 
 int mirelo_loopback_emit(uint64_t cloud, const char* operation, const uint8_t* arguments, size_t length,
                          double timeout_seconds) {
+    return mirelo_loopback_emit_repeated(cloud, operation, arguments, length, 1, timeout_seconds);
+}
+
+int mirelo_loopback_emit_repeated(uint64_t cloud, const char* operation, const uint8_t* arguments, size_t length,
+                                  uint32_t count, double timeout_seconds) {
     Value decoded;
-    if (!Value::Decode(arguments, length, decoded)) {
+    if (!Value::Decode(arguments, length, decoded) || count == 0) {
         return MIRELO_LOOPBACK_BAD_ARGUMENTS;
     }
     const char* name = nullptr;
@@ -134,9 +139,12 @@ int mirelo_loopback_emit(uint64_t cloud, const char* operation, const uint8_t* a
     }
     std::shared_ptr<EventQueue> queue;
     uint64_t sequence = 0;
-    // Emitted events are never dropped for load: the caller waits for this very event.
+    // Emitted events are never dropped for load: the caller waits for these very events.
     const bool found = LoopbackService::Instance().clouds().With(cloud, [&](LoopbackCloud& target) {
         queue = target.events();
+        for (uint32_t i = 1; i < count; ++i) {
+            queue->Post(name, false, delivery);
+        }
         sequence = queue->Post(name, false, std::move(delivery));
     });
     if (!found) {

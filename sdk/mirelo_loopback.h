@@ -57,6 +57,10 @@ MIRELO_API int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capaci
 MIRELO_API int mirelo_loopback_emit(uint64_t cloud, const char* operation, const uint8_t* arguments,
                                     size_t length, double timeout_seconds);
 
+/* The same, raising `count` identical events one after another and waiting for the last. */
+MIRELO_API int mirelo_loopback_emit_repeated(uint64_t cloud, const char* operation, const uint8_t* arguments,
+                                             size_t length, uint32_t count, double timeout_seconds);
+
 /* Waits until every event raised so far on every live cloud has been delivered (or dropped).
  * Called on an event thread, it does not wait for that thread's own cloud. */
 MIRELO_API int mirelo_loopback_flush(double timeout_seconds);

@@ -1,0 +1,284 @@
+"""Measures the module's costs against floors measured in the same run; prints one table.
+
+Event dispatch goes from the loopback's event threads to a handler that only counts; the floors are
+a hand-written C-API trampoline with a persistent thread state, the same with a fresh thread state per
+event, and a native delegate that does nothing (the loopback's own cost). Calls from Python are set
+against empty pybind11 methods with the same argument types plus the loopback's own work measured
+natively. Payload reads are set against memcpy. Every figure is the median of REPEATS runs.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Callable
+
+import mirelo
+from mirelo import _mirelo as m
+from mirelo import loopback
+
+HERE = Path(__file__).resolve().parent
+REPEATS = 5
+EVENTS_PER_RUN = {"binding": 40_000, "floor": 40_000, "fresh": 8_000, "native": 200_000}
+CALLS_PER_RUN = 200_000
+
+
+def build_floor() -> ModuleType:
+    """Builds bench/floor.cpp against the installed libmirelo.so and imports it."""
+    libs = Path(mirelo.__file__).resolve().parent.parent / "mirelo.libs"
+    build = HERE.parent / "build" / "bench"
+    tools = Path(sys.executable).parent
+    cmake = shutil.which("cmake", path=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}") or "cmake"
+    import pybind11
+
+    subprocess.run(
+        [cmake, "-S", str(HERE), "-B", str(build), "-G", "Ninja", f"-DMIRELO_LIBS_DIR={libs}",
+         f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}",
+         f"-DCMAKE_MAKE_PROGRAM={shutil.which('ninja', path=str(tools)) or 'ninja'}"],
+        check=True, stdout=subprocess.DEVNULL,
+    )
+    subprocess.run([cmake, "--build", str(build)], check=True, stdout=subprocess.DEVNULL)
+    sys.path.insert(0, str(build))
+    import _bench_floor
+
+    return _bench_floor
+
+
+class CountingMethods:
+    count = 0
+
+    def OnEnterRoom(self) -> None:
+        self.count += 1
+
+    def OnRemoteAudioReceived(self, user_id: Any, frame: Any) -> None:
+        self.count += 1
+
+    def OnReceiveCustomCmdMsg(self, user_id: Any, cmd_id: Any, seq: Any, message: Any) -> None:
+        self.count += 1
+
+    def OnNetworkQuality(self, local: Any, remote: Any) -> None:
+        self.count += 1
+
+
+class BindingCounter(CountingMethods, m.QOLTCloudDelegate):
+    def __init__(self) -> None:
+        m.QOLTCloudDelegate.__init__(self)
+
+
+class PlainCounter(CountingMethods):
+    pass
+
+
+def audio_frame(size: int) -> m.AudioFrame:
+    frame = m.AudioFrame()
+    frame.SetData(bytes(size))
+    return frame
+
+
+EVENTS: dict[str, tuple[str, tuple[Any, ...]]] = {
+    "OnEnterRoom": ("OnEnterRoom", ()),
+    "OnRemoteAudioReceived 1920 B": ("OnRemoteAudioReceived", ("alice", audio_frame(1920))),
+    "OnReceiveCustomCmdMsg 100 B": ("OnReceiveCustomCmdMsg", ("alice", 1, 7, b"x" * 100)),
+    "OnNetworkQuality 3 remote": (
+        "OnNetworkQuality",
+        (("me", 1), [("alice", 1), ("bob", 2), ("carol", 3)]),
+    ),
+}
+
+
+def dispatch_ns(handles: list[int], operation: str, args: tuple[Any, ...], per_cloud: int) -> float:
+    """ns per event with every cloud's event thread delivering per_cloud events at once."""
+    start = threading.Barrier(len(handles) + 1)
+    errors: list[BaseException] = []
+
+    def drive(handle: int) -> None:
+        try:
+            start.wait(timeout=30)
+            loopback.emit(handle, operation, *args, repeat=per_cloud, timeout=120)
+        except BaseException as error:  # noqa: BLE001 - reported by the caller
+            errors.append(error)
+
+    threads = [threading.Thread(target=drive, args=(handle,)) for handle in handles]
+    for thread in threads:
+        thread.start()
+    start.wait(timeout=30)
+    began = time.perf_counter()
+    for thread in threads:
+        thread.join(timeout=300)
+    elapsed = time.perf_counter() - began
+    if errors:
+        raise errors[0]
+    return elapsed * 1e9 / (per_cloud * len(handles))
+
+
+def median(samples: Callable[[], float]) -> float:
+    return statistics.median(samples() for _ in range(REPEATS))
+
+
+def bench_dispatch(floor: ModuleType) -> list[dict[str, Any]]:
+    rows = []
+    for clouds in (1, 4):
+        for label, (operation, args) in EVENTS.items():
+            figures: dict[str, float] = {}
+            for path in ("binding", "floor", "fresh", "native"):
+                before = set(loopback.clouds())
+                keep: list[Any] = []
+                ids: list[int] = []
+                counters: list[CountingMethods] = []
+                for _ in range(clouds):
+                    if path == "binding":
+                        counter: CountingMethods = BindingCounter()
+                        keep.append(m.QOLTCloud(counter))
+                    elif path == "native":
+                        counter = PlainCounter()
+                        ids.append(floor.create_native_cloud())
+                    else:
+                        counter = PlainCounter()
+                        ids.append(floor.create_floor_cloud(counter, path == "floor"))
+                    counters.append(counter)
+                handles = [h for h in loopback.clouds() if h not in before]
+                per_cloud = EVENTS_PER_RUN[path] // clouds
+                figures[path] = median(lambda: dispatch_ns(handles, operation, args, per_cloud))
+                expected = 0 if path == "native" else per_cloud * REPEATS
+                assert all(c.count == expected for c in counters), [c.count for c in counters]
+                keep.clear()
+                for cloud_id in ids:
+                    floor.destroy_cloud(cloud_id)
+            rows.append({"clouds": clouds, "event": label, **{f"{k}_ns": v for k, v in figures.items()}})
+    return rows
+
+
+def timed_ns(count: int, call: Callable[[], Any]) -> float:
+    began = time.perf_counter()
+    for _ in range(count):
+        call()
+    return (time.perf_counter() - began) * 1e9 / count
+
+
+def room_params(user_id: str) -> m.EnterRoomParams:
+    params = m.EnterRoomParams()
+    params.room.sdk_app_id = 1
+    params.room.str_room_id.SetValue("bench")
+    params.room.user_id.SetValue(user_id)
+    params.room.user_sig.SetValue("sig")
+    return params
+
+
+def bench_calls(floor: ModuleType) -> list[dict[str, Any]]:
+    """Calls from Python, each in a room with an audio channel and no subscriber."""
+    speaker = BindingCounter()
+    cloud = m.QOLTCloud(speaker)
+    assert cloud.EnterRoom(room_params("py-speaker")) == 0
+    assert cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0
+    native = floor.create_native_cloud()
+    assert floor.enter_room(native, room_params("native-speaker")) == 0
+    assert floor.create_audio_channel(native, m.AudioEncodeParams()) == 0
+    loopback.flush()
+    frame, empty, record = audio_frame(1920), floor.EmptyCloud(), m.AudioEncodeParams()
+    empty_record = floor.EmptyRecord()
+    message = b"x" * 100
+    n = CALLS_PER_RUN
+    rows = []
+    cases: list[tuple[str, Callable[[], Any], Callable[[], Any], Callable[[], float]]] = [
+        ("SendAudioFrame 1920 B", lambda: cloud.SendAudioFrame(frame), lambda: empty.SendAudioFrame(frame),
+         lambda: floor.send_audio_ns(native, frame, n)),
+        ("SendCustomCmdMsg 100 B", lambda: cloud.SendCustomCmdMsg(1, message, True, True),
+         lambda: empty.SendCustomCmdMsg(1, message, True, True), lambda: floor.send_custom_ns(native, message, n)),
+        ("Subscribe", lambda: cloud.Subscribe("alice", m.STREAM_TYPE_AUDIO),
+         lambda: empty.Subscribe("alice", m.STREAM_TYPE_AUDIO),
+         lambda: floor.subscribe_ns(native, "alice", m.STREAM_TYPE_AUDIO, n)),
+        ("record field write", lambda: setattr(record, "bitrate_bps", 64000),
+         lambda: setattr(empty_record, "value", 64000), lambda: 0.0),
+        ("record field read", lambda: record.bitrate_bps, lambda: empty_record.value, lambda: 0.0),
+    ]
+    for label, call, empty_call, native_work in cases:
+        rows.append({
+            "call": label,
+            "binding_ns": median(lambda: timed_ns(n, call)),
+            "empty_ns": median(lambda: timed_ns(n, empty_call)),
+            "loopback_ns": median(native_work),
+        })
+    del cloud
+    floor.destroy_cloud(native)
+    return rows
+
+
+def bench_copies(floor: ModuleType) -> list[dict[str, Any]]:
+    rows = []
+    pixel = m.PixelFrame()
+    pixel.width, pixel.height = 1920, 1080
+    pixel.SetData(bytes(3_110_400))
+    for label, frame, count in (("AudioFrame.data 1920 B", audio_frame(1920), 200_000),
+                                ("PixelFrame.data 1080p 3110400 B", pixel, 300)):
+        size = frame.size
+        rows.append({
+            "copy": label,
+            "size": size,
+            "binding_ns": median(lambda: timed_ns(count, lambda: frame.data)),
+            "memcpy_ns": median(lambda: floor.memcpy_ns(size, count)),
+        })
+    return rows
+
+
+def machine() -> str:
+    model = "unknown processor"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
+
+
+def report(dispatch: list[dict[str, Any]], calls: list[dict[str, Any]], copies: list[dict[str, Any]]) -> str:
+    lines = [f"machine: {machine()}", f"medians of {REPEATS} runs", ""]
+    lines.append("| event dispatch | clouds | binding ns | events/s | floor ns | x floor | fresh-state ns | "
+                 "fresh / binding | loopback alone ns |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for row in dispatch:
+        lines.append(
+            f"| {row['event']} | {row['clouds']} | {row['binding_ns']:.0f} | {1e9 / row['binding_ns']:,.0f} | "
+            f"{row['floor_ns']:.0f} | {row['binding_ns'] / row['floor_ns']:.2f} | {row['fresh_ns']:.0f} | "
+            f"{row['fresh_ns'] / row['binding_ns']:.1f} | {row['native_ns']:.0f} |")
+    lines += ["", "| call from Python | binding ns | empty method ns | loopback work ns | x (empty + work) |",
+              "|---|---:|---:|---:|---:|"]
+    for row in calls:
+        base = row["empty_ns"] + row["loopback_ns"]
+        lines.append(f"| {row['call']} | {row['binding_ns']:.0f} | {row['empty_ns']:.0f} | "
+                     f"{row['loopback_ns']:.0f} | {row['binding_ns'] / base:.2f} |")
+    lines += ["", "| payload copy | binding ns | memcpy ns | share of memcpy bandwidth |", "|---|---:|---:|---:|"]
+    for row in copies:
+        lines.append(f"| {row['copy']} | {row['binding_ns']:.0f} | {row['memcpy_ns']:.0f} | "
+                     f"{row['memcpy_ns'] / row['binding_ns']:.0%} |")
+    return "\n".join(lines)
+
+
+def main() -> None:
+    floor = build_floor()
+    dispatch = bench_dispatch(floor)
+    calls = bench_calls(floor)
+    copies = bench_copies(floor)
+    table = report(dispatch, calls, copies)
+    print(table)
+    results = HERE / "results"
+    results.mkdir(exist_ok=True)
+    stamp = time.strftime("%Y%m%dT%H%M%S")
+    payload = {"machine": machine(), "repeats": REPEATS, "dispatch": dispatch, "calls": calls, "copies": copies}
+    (results / f"{stamp}.json").write_text(json.dumps(payload, indent=2) + "\n")
+    (results / "latest.json").write_text(json.dumps(payload, indent=2) + "\n")
+    (results / "latest.md").write_text(table + "\n")
+
+
+if __name__ == "__main__":
+    main()
