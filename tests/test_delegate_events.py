@@ -245,9 +245,7 @@ def test_an_invalid_utf8_user_id_in_a_guarded_event_prints_the_error_line(
 ) -> None:
     _, rest = TEXT_EVENTS[operation]
     cloud.emit(operation, b"a\xff", *rest)
-    err = stderr_text()
-    assert f"python callback {operation} error: {INVALID_UTF8_TEXT}\n" in err
-    assert err.count("python callback") == 1
+    assert stderr_text() == f"python callback {operation} error: {INVALID_UTF8_TEXT}\n"
     assert cloud.failures() == []
     assert cloud.handler.calls == []
 
