@@ -210,6 +210,7 @@ size_t GetFrameSize(const FrameType& frame) {
 // on the Python object that owns this delegate. Records and frames reach the handler as new copies,
 // which it may keep: passed by reference, a record that Python itself handed to a base event method
 // would come back as the caller's own object, since pybind11 reuses the object registered at an address.
+// Each copy is made once, on the heap, and handed to its Python object whole.
 class PyQOLTCloudDelegate : public QOLTCloudDelegate {
 public:
     ~PyQOLTCloudDelegate() override {}
@@ -299,7 +300,7 @@ public:
         if (!scope.admitted()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, UserInfo(info));
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, std::make_unique<UserInfo>(info));
     }
 
     void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
@@ -307,7 +308,7 @@ public:
         if (!scope.admitted()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, UserInfo(info), reason);
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, std::make_unique<UserInfo>(info), reason);
     }
 
     void OnRemoteAudioAvailable(const char* user_id, bool available) override {
@@ -332,7 +333,7 @@ public:
             return;
         }
         PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
-                                    user_id, type, VideoFrame(frame));
+                                    user_id, type, std::make_unique<VideoFrame>(frame));
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
@@ -341,7 +342,7 @@ public:
             return;
         }
         PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
-                                    user_id, type, PixelFrame(frame));
+                                    user_id, type, std::make_unique<PixelFrame>(frame));
     }
 
     void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
@@ -349,7 +350,7 @@ public:
         if (!scope.admitted()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, AudioFrame(frame));
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, std::make_unique<AudioFrame>(frame));
     }
 
     void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
@@ -357,7 +358,7 @@ public:
         if (!scope.admitted()) {
             return;
         }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, AudioFrame(frame));
+        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, std::make_unique<AudioFrame>(frame));
     }
 
     // Guarded: an error in the handler is printed and dropped, and the SDK never sees it.
@@ -431,11 +432,12 @@ public:
         try {
             py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnNetworkQuality");
             if (override) {
-                py::object local_arg =
-                    py::cast(local_quality != nullptr ? NetworkQualityInfo(*local_quality) : NetworkQualityInfo());
+                py::object local_arg = py::cast(local_quality != nullptr
+                                                    ? std::make_unique<NetworkQualityInfo>(*local_quality)
+                                                    : std::make_unique<NetworkQualityInfo>());
                 py::list remote_args;
                 for (size_t i = 0; i < remote_quality_count; ++i) {
-                    remote_args.append(py::cast(NetworkQualityInfo(remote_qualities[i])));
+                    remote_args.append(py::cast(std::make_unique<NetworkQualityInfo>(remote_qualities[i])));
                 }
                 override(local_arg, remote_args);
             }

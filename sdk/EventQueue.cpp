@@ -64,7 +64,9 @@ void EventQueue::Finish(uint64_t sequence) {
         in_flight_ = 0;
         ++counters_.delivered;
     }
-    work_done_.notify_all();
+    if (!awaited_.empty() && *awaited_.begin() <= sequence) {
+        work_done_.notify_all();
+    }
 }
 
 void EventQueue::Stop() {
@@ -99,7 +101,10 @@ bool EventQueue::IsDoneLocked(uint64_t sequence) const {
 
 bool EventQueue::WaitDone(uint64_t sequence, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return work_done_.wait_until(lock, deadline, [&] { return IsDoneLocked(sequence); });
+    const auto awaiting = awaited_.insert(sequence);
+    const bool done = work_done_.wait_until(lock, deadline, [&] { return IsDoneLocked(sequence); });
+    awaited_.erase(awaiting);
+    return done;
 }
 
 uint64_t EventQueue::last_raised() const {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <set>
 
 #include "qolt/mirelo_qolt_cloud.h"
 
@@ -71,7 +72,10 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable work_available_;  // signalled on mutex_ when an event or the sentinel is queued
-    std::condition_variable work_done_;       // signalled on mutex_ when events finish, drop or are cancelled
+    std::condition_variable work_done_;       // signalled on mutex_ when awaited events finish, drop or are cancelled
+    // Sequences that WaitDone callers wait for, guarded by mutex_: a finished event wakes them only
+    // when it reaches the earliest, instead of waking every waiter on every event.
+    std::multiset<uint64_t> awaited_;
     std::deque<Event> events_;                // guarded by mutex_
     uint64_t next_sequence_ = 1;              // guarded by mutex_
     uint64_t in_flight_ = 0;                  // guarded by mutex_; 0 when no event is being delivered
