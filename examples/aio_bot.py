@@ -57,7 +57,7 @@ async def bot(ready: asyncio.Event) -> int:
         async for event in room.stream:
             match event:
                 case aio.RemoteUserEnterRoomEvent(info=info):
-                    user = info.user_id.GetValue()
+                    user = info.user_id.GetValue() or ""
                     print(f"bot: {user} entered, listening")
                     aio.check("Subscribe", room.cloud.Subscribe(user, mirelo.STREAM_TYPE_AUDIO))
                 case aio.RemoteAudioReceivedEvent(frame=frame):
