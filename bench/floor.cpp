@@ -34,7 +34,34 @@ struct KeptThreadState {
 };
 thread_local KeptThreadState kept_thread_state;
 
-class CApiDelegate final : public QOLTCloudDelegate {
+// Does nothing with any event: what the loopback costs by itself.
+class NoopDelegate : public QOLTCloudDelegate {
+public:
+    void OnError(Error) override {}
+    void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
+    void OnEnterRoom() override {}
+    void OnExitRoom() override {}
+    void OnLocalAudioChannelCreated() override {}
+    void OnLocalAudioChannelDestroyed() override {}
+    void OnLocalVideoChannelCreated(StreamType) override {}
+    void OnLocalVideoChannelDestroyed(StreamType) override {}
+    void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
+    void OnRequestKeyFrame(StreamType) override {}
+    void OnRemoteUserEnterRoom(const UserInfo&) override {}
+    void OnRemoteUserExitRoom(const UserInfo&, int) override {}
+    void OnRemoteAudioAvailable(const char*, bool) override {}
+    void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
+    void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
+    void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
+    void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
+    void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
+    void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
+    void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
+    void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
+    void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
+};
+
+class CApiDelegate final : public NoopDelegate {
 public:
     CApiDelegate(py::object handler, bool persistent)
         : handler_(handler.release().ptr()), persistent_(persistent), interpreter_(PyInterpreterState_Get()) {
@@ -93,24 +120,6 @@ public:
         });
     }
 
-    void OnError(Error) override {}
-    void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-    void OnExitRoom() override {}
-    void OnLocalAudioChannelCreated() override {}
-    void OnLocalAudioChannelDestroyed() override {}
-    void OnLocalVideoChannelCreated(StreamType) override {}
-    void OnLocalVideoChannelDestroyed(StreamType) override {}
-    void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
-    void OnRequestKeyFrame(StreamType) override {}
-    void OnRemoteUserEnterRoom(const UserInfo&) override {}
-    void OnRemoteUserExitRoom(const UserInfo&, int) override {}
-    void OnRemoteAudioAvailable(const char*, bool) override {}
-    void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
-    void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
-    void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-    void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
-    void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
-    void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
 
 private:
     static PyObject* Record(const NetworkQualityInfo* info) {
@@ -150,31 +159,6 @@ private:
     PyObject* quality_;
 };
 
-class NoopDelegate final : public QOLTCloudDelegate {
-public:
-    void OnError(Error) override {}
-    void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-    void OnEnterRoom() override {}
-    void OnExitRoom() override {}
-    void OnLocalAudioChannelCreated() override {}
-    void OnLocalAudioChannelDestroyed() override {}
-    void OnLocalVideoChannelCreated(StreamType) override {}
-    void OnLocalVideoChannelDestroyed(StreamType) override {}
-    void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
-    void OnRequestKeyFrame(StreamType) override {}
-    void OnRemoteUserEnterRoom(const UserInfo&) override {}
-    void OnRemoteUserExitRoom(const UserInfo&, int) override {}
-    void OnRemoteAudioAvailable(const char*, bool) override {}
-    void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
-    void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
-    void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-    void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
-    void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
-    void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
-    void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
-    void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
-    void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
-};
 
 // A cloud made by the benchmark, with the delegate it reports to.
 struct BenchCloud {

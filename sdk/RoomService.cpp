@@ -335,9 +335,9 @@ void RoomService::CloseVideoChannelLocked(CloudState& owner, StreamType type) {
     }
 }
 
-int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    CloudState* self = FindLocked(handle);
+int RoomService::CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type,
+                                         CloudState*& self) const {
+    self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
     }
@@ -346,6 +346,15 @@ int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type
     }
     if (!IsText(user_id)) {
         return ERR_INVALID_USER_ID;
+    }
+    return ERR_OK;
+}
+
+int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = nullptr;
+    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
+        return refused;
     }
     self->subscriptions.insert({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
@@ -360,15 +369,9 @@ int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type
 
 int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType type) {
     std::lock_guard<std::mutex> lock(mutex_);
-    CloudState* self = FindLocked(handle);
-    if (self == nullptr || !self->in_room) {
-        return ERR_INVALID_OPERATION;
-    }
-    if (type != STREAM_TYPE_AUDIO && !IsVideoType(type)) {
-        return ERR_INVALID_PARAMETER;
-    }
-    if (!IsText(user_id)) {
-        return ERR_INVALID_USER_ID;
+    CloudState* self = nullptr;
+    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
+        return refused;
     }
     self->subscriptions.erase({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);

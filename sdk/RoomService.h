@@ -69,6 +69,8 @@ private:
     using Clock = CloudState::Clock;
 
     CloudState* FindLocked(uint64_t handle) const;
+    // A subscription change needs a room, a stream type that can be subscribed and a user id.
+    int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) const;
     std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const;  // in order of entry
     CloudState* FindUserLocked(const std::string& room_key, const std::string& user_id) const;
 
