@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from types import MappingProxyType, TracebackType
 from typing import Any, ClassVar, TypeVar, overload
 
-from ._mirelo import (  # type: ignore[import-untyped, unused-ignore]
+from ._mirelo import (
     AudioFrame,
     ERR_OK,
     ConnectionState,
@@ -458,7 +458,7 @@ class _Waiter:
     consumes: bool  # False: an observer, which sees the event without taking it
 
 
-class EventStream(QOLTCloudDelegate):  # type: ignore[misc, unused-ignore]
+class EventStream(QOLTCloudDelegate):
     """A handler that hands every SDK event to an asyncio loop as an `Event`.
 
     Create it on the loop (or pass `loop=`), give it to `QOLTCloud`, then read events with
