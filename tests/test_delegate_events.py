@@ -17,6 +17,7 @@ from conftest import (
     user_info,
     video_frame,
 )
+import mirelo
 from mirelo import _mirelo as m
 
 UINT32_MAX = 4294967295
@@ -336,6 +337,16 @@ def test_an_optional_event_without_a_method_is_dropped(
     make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
 ) -> None:
     rig = make_cloud(NoMethods())
+    rig.emit(operation, *args)
+    assert rig.failures() == []
+    assert stderr_text() == ""
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), REQUIRED_CASES + OPTIONAL_CASES)
+def test_a_handler_derived_from_the_package_base_takes_every_event_quietly(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(mirelo.Delegate())
     rig.emit(operation, *args)
     assert rig.failures() == []
     assert stderr_text() == ""

@@ -73,10 +73,11 @@ def test_module_registers_exactly_its_public_names_in_order():
     assert public_names(_mirelo) == registration_order()
 
 
-def test_package_reexports_every_public_name():
-    assert sorted(mirelo.__all__) == sorted(registration_order())
-    for name in mirelo.__all__:
+def test_package_reexports_every_public_name_and_adds_the_handler_base():
+    assert sorted(mirelo.__all__) == sorted(registration_order() + ["Delegate"])
+    for name in registration_order():
         assert getattr(mirelo, name) is getattr(_mirelo, name)
+    assert issubclass(mirelo.Delegate, _mirelo.QOLTCloudDelegate)
 
 
 def test_package_has_a_version():
