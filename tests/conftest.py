@@ -1,5 +1,6 @@
 """Fixtures shared by the test modules."""
 
+import collections
 import gc
 import sys
 import threading
@@ -356,3 +357,14 @@ def native_deadlock_guard() -> Iterator[None]:
     faulthandler.dump_traceback_later(100, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
+
+
+# Fuzzing: examples drawn per fuzzed entry point, reported at the end of the run.
+
+FUZZ_CASES: "collections.Counter[str]" = collections.Counter()
+
+
+def pytest_terminal_summary(terminalreporter: Any) -> None:
+    if FUZZ_CASES:
+        details = ", ".join(f"{name} {count}" for name, count in sorted(FUZZ_CASES.items()))
+        terminalreporter.write_line(f"fuzz cases tried: {sum(FUZZ_CASES.values())} ({details})")
