@@ -453,7 +453,9 @@ def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0, repeat: 
     before the event runs, the event is cancelled and the call returns.
 
     ``repeat`` raises that many identical events in a row and waits for the last (load tests,
-    benchmarks): the arguments are converted once.
+    benchmarks): the arguments are converted once. They are queued a few thousand at a time, so
+    memory stays bounded for any count; on ``TimeoutError`` the events not yet queued are not
+    raised.
     """
     _check_handle(handle)
     if not isinstance(operation, str):

@@ -29,6 +29,9 @@ const char* const kInjectable[] = {
     "SendCustomCmdMsg", "DestroyLocalVideoChannel",
 };
 
+// Events that emit_repeated queues at a time; see there.
+constexpr uint32_t kEmitBatch = 4096;
+
 std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
     // A day stands for "very long"; NaN and negatives for "now".
     const double bounded = std::isnan(seconds) ? 0.0 : std::clamp(seconds, 0.0, 86400.0);
@@ -137,23 +140,40 @@ int mirelo_loopback_emit_repeated(uint64_t cloud, const char* operation, const u
         case EventDecoder::Result::kOk:
             break;
     }
+    // Emitted events are never dropped for load: the caller waits for these very events. A large
+    // count is raised in batches, each queued once the one before the last has run, so that the
+    // copies waiting in the queue stay bounded however many events were asked for.
+    const auto deadline = DeadlineAfter(timeout_seconds);
     std::shared_ptr<EventQueue> queue;
+    uint64_t previous_batch_end = 0;
     uint64_t sequence = 0;
-    // Emitted events are never dropped for load: the caller waits for these very events.
-    const bool found = LoopbackService::Instance().clouds().With(cloud, [&](LoopbackCloud& target) {
-        queue = target.events();
-        for (uint32_t i = 1; i < count; ++i) {
-            queue->Post(name, false, delivery);
+    for (uint32_t queued = 0; queued < count;) {
+        const uint32_t batch = std::min(kEmitBatch, count - queued);
+        const bool last_batch = queued + batch == count;
+        const bool found = LoopbackService::Instance().clouds().With(cloud, [&](LoopbackCloud& target) {
+            queue = target.events();
+            for (uint32_t i = 1; i < batch; ++i) {
+                queue->Post(name, false, delivery);
+            }
+            sequence = queue->Post(name, false, last_batch ? std::move(delivery) : delivery);
+        });
+        if (!found) {
+            // Destroyed after the first batch: its remaining events are cancelled, as queued ones are.
+            return queued == 0 ? MIRELO_LOOPBACK_UNKNOWN_CLOUD : MIRELO_LOOPBACK_OK;
         }
-        sequence = queue->Post(name, false, std::move(delivery));
-    });
-    if (!found) {
-        return MIRELO_LOOPBACK_UNKNOWN_CLOUD;
+        queued += batch;
+        if (EventQueue::Current() == queue.get()) {
+            continue;  // on the cloud's own thread: waiting here would wait for ourselves
+        }
+        if (!last_batch && !queue->WaitDone(previous_batch_end, deadline)) {
+            return MIRELO_LOOPBACK_TIMEOUT;
+        }
+        previous_batch_end = sequence;
     }
     if (EventQueue::Current() == queue.get()) {
-        return MIRELO_LOOPBACK_OK;  // waiting here would wait for ourselves
+        return MIRELO_LOOPBACK_OK;
     }
-    return queue->WaitDone(sequence, DeadlineAfter(timeout_seconds)) ? MIRELO_LOOPBACK_OK : MIRELO_LOOPBACK_TIMEOUT;
+    return queue->WaitDone(sequence, deadline) ? MIRELO_LOOPBACK_OK : MIRELO_LOOPBACK_TIMEOUT;
 }
 
 int mirelo_loopback_flush(double timeout_seconds) {

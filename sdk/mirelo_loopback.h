@@ -57,7 +57,10 @@ MIRELO_API int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capaci
 MIRELO_API int mirelo_loopback_emit(uint64_t cloud, const char* operation, const uint8_t* arguments,
                                     size_t length, double timeout_seconds);
 
-/* The same, raising `count` identical events one after another and waiting for the last. */
+/* The same, raising `count` identical events one after another and waiting for the last. A large
+ * count is queued a few thousand events at a time, each batch once the one before the last has run,
+ * so memory stays bounded; events not yet queued when the timeout passes are not raised. Called on
+ * the cloud's own event thread, every event is queued at once. */
 MIRELO_API int mirelo_loopback_emit_repeated(uint64_t cloud, const char* operation, const uint8_t* arguments,
                                              size_t length, uint32_t count, double timeout_seconds);
 
