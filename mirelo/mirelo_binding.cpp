@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cxxabi.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -166,6 +167,10 @@ void CloseEventsAtExit() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
+
+// In a child made by fork() only the forking thread exists: the events that other threads had in
+// flight will never end there, and exit would wait the whole drain limit for them.
+void ForgetEventsInFlightInChild() { events_in_flight.store(0); }
 
 // Copies SDK text into an owned string. A holder without text has nothing to copy; the error is the
 // one the standard library gives for a string built from a null pointer.
@@ -820,4 +825,5 @@ PYBIND11_MODULE(_mirelo, m) {
     m.def("SetEnvironment", &ZQLiveSDK::SetEnvironment, py::arg("env"));
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEventsAtExit));
+    pthread_atfork(nullptr, nullptr, &ForgetEventsInFlightInChild);
 }

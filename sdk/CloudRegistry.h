@@ -39,6 +39,9 @@ public:
         return true;
     }
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     mutable std::mutex mutex_;
     uint64_t next_handle_ = 1;                    // guarded by mutex_

@@ -30,6 +30,9 @@ public:
     bool Apply(const Value& settings, std::string& error);
     Value Snapshot() const;
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     mutable std::mutex mutex_;
     Values values_;  // guarded by mutex_

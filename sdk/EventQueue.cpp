@@ -84,6 +84,14 @@ void EventQueue::Stop() {
     work_done_.notify_all();
 }
 
+void EventQueue::Abandon() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    events_.clear();
+    queued_media_ = 0;
+    in_flight_ = 0;
+}
+
 bool EventQueue::IsDoneLocked(uint64_t sequence) const {
     if (sequence == 0) {
         return true;

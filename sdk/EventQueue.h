@@ -55,6 +55,12 @@ public:
     // Cancels what is queued and queues the sentinel; later posts are refused.
     void Stop();
 
+    // In a child made by fork(), for a queue whose event thread stayed in the parent: drops what is
+    // queued or was in flight and refuses later posts, so that nothing waits for it. Nobody is woken:
+    // whoever waited on this queue at the fork is a thread of the parent too, and waking waiters that
+    // do not exist can block forever.
+    void Abandon();
+
     // True once every event numbered up to `sequence` has been delivered, dropped or cancelled.
     bool WaitDone(uint64_t sequence, std::chrono::steady_clock::time_point deadline);
     uint64_t last_raised() const;
@@ -65,6 +71,9 @@ public:
     // The queue whose event thread is the calling thread, or null.
     static EventQueue* Current();
     static void SetCurrent(EventQueue* queue);
+
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
 
 private:
     bool IsDoneLocked(uint64_t sequence) const;

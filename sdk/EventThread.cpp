@@ -1,10 +1,14 @@
 #include "EventThread.h"
 
 #include <cxxabi.h>
+#include <unistd.h>
 
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "LoopbackService.h"
 
@@ -29,7 +33,7 @@ private:
 }  // namespace
 
 EventThread::EventThread(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle)
-    : queue_(std::move(queue)) {
+    : queue_(std::move(queue)), process_(getpid()) {
     if (delegate != nullptr) {
         thread_ = std::thread(&EventThread::Run, queue_, delegate, cloud_handle);
     }
@@ -40,11 +44,21 @@ EventThread::~EventThread() {
     if (!thread_.joinable()) {
         return;
     }
-    if (thread_.get_id() == std::this_thread::get_id()) {
+    if (getpid() != process_) {
+        Park(std::move(thread_));
+    } else if (thread_.get_id() == std::this_thread::get_id()) {
         thread_.detach();
     } else {
         thread_.join();
     }
+}
+
+void EventThread::Park(std::thread thread) {
+    // Never destroyed: a joinable std::thread must not be. Reachable, so not a leak.
+    static std::mutex& mutex = *std::make_unique<std::mutex>().release();
+    static std::vector<std::thread>& parked = *std::make_unique<std::vector<std::thread>>().release();
+    std::lock_guard<std::mutex> lock(mutex);
+    parked.push_back(std::move(thread));
 }
 
 void EventThread::Run(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle) {

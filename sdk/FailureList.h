@@ -21,6 +21,9 @@ public:
     Value Snapshot() const;  // a list of [cloud, operation, text]
     void Clear();
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     struct Failure {
         uint64_t cloud;

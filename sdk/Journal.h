@@ -34,6 +34,9 @@ public:
     size_t max_entries() const;
     size_t max_payload_bytes() const;
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     void TrimLocked();
 

@@ -38,6 +38,9 @@ public:
     void Write(Level level, const std::string& message);
     Settings settings() const;
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     struct FileCloser {
         void operator()(std::FILE* file) const { std::fclose(file); }

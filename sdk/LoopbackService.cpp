@@ -3,8 +3,12 @@
 #include <memory>
 #include <utility>
 
+#include "ForkGuard.h"
+
 namespace mirelo {
 namespace qolt {
+
+LoopbackService::LoopbackService() { ForkGuard::Install(); }
 
 LoopbackService& LoopbackService::Instance() {
     // Deliberately leaked, see the class comment.

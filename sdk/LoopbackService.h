@@ -24,6 +24,8 @@ class LoopbackService {
 public:
     static LoopbackService& Instance();
 
+    LoopbackService();  // installs the fork handlers (ForkGuard)
+
     CloudRegistry& clouds() { return clouds_; }
     Journal& journal() { return journal_; }
     FailureList& failures() { return failures_; }

@@ -24,6 +24,9 @@ public:
     // The proxy's password is reported only as whether one is set.
     void AddTo(Value& settings) const;
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     mutable std::mutex mutex_;
     bool proxy_set_ = false;                       // guarded by mutex_

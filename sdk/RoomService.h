@@ -65,6 +65,9 @@ public:
     // A mixed frame waits for every sender's share, but never longer than this many frames.
     static constexpr size_t kMaxMixLagFrames = 3;
 
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
 private:
     using Clock = CloudState::Clock;
 

@@ -1,0 +1,249 @@
+"""One way for a program to end while its clouds are alive and their events flow.
+
+Usage: shutdown_matrix.py CASE, where CASE is one of
+  global         exits with a cloud in a room as a module global;
+  own-handler    exits with a cloud in a room stored on its own handler (a reference cycle);
+  thread         exits while a daemon thread, the cloud's only holder, keeps calling it;
+  sys-exit       a handler calls sys.exit: the SystemExit leaves that event (the loopback records
+                 it), the cloud keeps delivering, and the program ends normally;
+  interrupt      KeyboardInterrupt reaches the main thread while it calls into its cloud; the
+                 program catches it and ends with the cloud alive;
+  fork           forks three children while the cloud's events flow and another cloud's event is
+                 in flight: one exits at once, one destroys the inherited cloud and runs a cloud of
+                 its own, one calls os._exit; none may hang or wait for the parent's events.
+Each case prints what the tests compare and exits 0; anything else is a failure. Run by
+tests/test_shutdown_matrix.py in a fresh interpreter each time.
+"""
+
+import gc
+import os
+import random
+import signal
+import sys
+import threading
+import time
+
+from mirelo import _mirelo as m
+from mirelo import loopback
+
+WAIT_S = 20.0
+
+
+class Handler(m.QOLTCloudDelegate):
+    """Counts every event it gets; `flowing` is set once the events keep coming."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.events = 0
+        self.flowing = threading.Event()
+        self.cloud = None
+
+    def count(self, *args: object) -> None:
+        self.events += 1
+        if self.events >= 30:
+            self.flowing.set()
+
+    OnEnterRoom = OnExitRoom = OnError = OnConnectionStateChanged = count
+    OnLocalAudioChannelCreated = OnLocalAudioChannelDestroyed = count
+    OnRemoteUserEnterRoom = OnRemoteUserExitRoom = OnRemoteAudioAvailable = count
+    OnRemoteAudioReceived = OnRemoteMixedAudioReceived = OnNetworkQuality = count
+
+
+def enter(cloud: m.QOLTCloud, user: str) -> None:
+    """Enters the shared room and opens an audio channel, so that the room service works too."""
+    params = m.EnterRoomParams()
+    params.room.sdk_app_id = 1400000001
+    params.room.room_id = 77
+    params.room.user_id = m.QoltString(user)
+    params.room.user_sig = m.QoltString("sig")
+    params.role = m.QOLT_ROLE_ANCHOR
+    params.audio_obtain_params.audio_obtain_method = m.AUDIO_OBTAIN_METHOD_CALLBACK
+    if cloud.EnterRoom(params) != 0 or cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) != 0:
+        fail(f"{user} could not enter the room")
+
+
+def speak(cloud: m.QOLTCloud, frames: int) -> None:
+    frame = m.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
+    frame.SetData(bytes(1920))
+    for _ in range(frames):
+        cloud.SendContinuousAudioFrame(frame, False)  # paced by the room service's clock
+
+
+def flood(handle: int) -> None:
+    """Raises events on the cloud until it is gone or the interpreter ends this thread."""
+    try:
+        while True:
+            loopback.emit(handle, "OnEnterRoom", timeout=5.0)
+    except (ValueError, TimeoutError):
+        pass
+
+
+def start_flooding(handle: int, threads: int = 2) -> None:
+    for _ in range(threads):
+        threading.Thread(target=flood, args=(handle,), daemon=True).start()
+
+
+def fail(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+    os._exit(3)
+
+
+def live_pair(user: str) -> tuple[Handler, m.QOLTCloud, int]:
+    handler = Handler()
+    cloud = m.QOLTCloud(handler)
+    handle = loopback.clouds()[-1]
+    enter(cloud, user)
+    return handler, cloud, handle
+
+
+def wait_flowing(handler: Handler) -> None:
+    if not handler.flowing.wait(WAIT_S):
+        fail(f"only {handler.events} events")
+
+
+def case_global() -> None:
+    global CLOUD, HANDLER, LISTENER, LISTENER_CLOUD
+    LISTENER, LISTENER_CLOUD, _ = live_pair("listener")
+    HANDLER, CLOUD, handle = live_pair("speaker")
+    speak(CLOUD, 50)
+    start_flooding(handle)
+    wait_flowing(HANDLER)
+    print("exiting", flush=True)
+
+
+def case_own_handler() -> None:
+    handler, cloud, handle = live_pair("speaker")
+    handler.cloud = cloud  # the cloud keeps its handler alive and the handler its cloud
+    listener, listener_cloud, _ = live_pair("listener")
+    listener.cloud = listener_cloud
+    speak(cloud, 50)
+    start_flooding(handle)
+    wait_flowing(handler)
+    print("exiting", flush=True)
+
+
+def case_thread() -> None:
+    started = threading.Event()
+
+    def hold() -> None:
+        handler, cloud, handle = live_pair("holder")  # no other reference anywhere
+        start_flooding(handle, 1)
+        wait_flowing(handler)
+        started.set()
+        while True:
+            cloud.SendCustomCmdMsg(1, b"still here", True, True)
+            speak(cloud, 1)
+            time.sleep(0.001)
+
+    threading.Thread(target=hold, daemon=True).start()
+    if not started.wait(WAIT_S):
+        fail("the holding thread did not start")
+    print("exiting", flush=True)
+
+
+class Exiting(Handler):
+    def OnEnterRoom(self) -> None:
+        self.count()
+        sys.exit(5)
+
+
+def case_sys_exit() -> None:
+    global CLOUD
+    handler = Exiting()
+    CLOUD = m.QOLTCloud(handler)
+    handle = loopback.clouds()[-1]
+    for _ in range(3):
+        loopback.emit(handle, "OnEnterRoom")
+    loopback.emit(handle, "OnRemoteAudioAvailable", "alice", True)
+    texts = [text for cloud, name, text in loopback.failures() if cloud == handle]
+    print(f"{handler.events} events, failures: {len(texts)} {texts[0].splitlines()[0]}", flush=True)
+
+
+def case_interrupt() -> None:
+    global CLOUD, HANDLER
+    HANDLER, CLOUD, handle = live_pair("speaker")
+    start_flooding(handle)
+    wait_flowing(HANDLER)
+    # Ctrl-C: the signal lands at a random point of the loop below.
+    threading.Timer(random.uniform(0.0, 0.05), os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        deadline = time.monotonic() + WAIT_S
+        while time.monotonic() < deadline:
+            CLOUD.SendCustomCmdMsg(1, b"busy", True, True)
+            speak(CLOUD, 1)
+            loopback.emit(handle, "OnEnterRoom")
+        fail("no KeyboardInterrupt")
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+
+
+def child(mode: str, cloud: m.QOLTCloud) -> None:
+    """What a child may do: exit, destroy what it inherited, run clouds of its own."""
+    if mode == "_exit":
+        os._exit(0)
+    if mode == "own cloud":
+        del cloud
+        gc.collect()
+        handler = Handler()
+        own = m.QOLTCloud(handler)
+        loopback.emit(loopback.clouds()[-1], "OnEnterRoom")
+        if handler.events != 1:
+            fail("the child's own cloud did not deliver")
+        del own
+    sys.exit(0)
+
+
+class Blocking(m.QOLTCloudDelegate):
+    """Holds its event until released, without the interpreter lock: an event in flight."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    def OnEnterRoom(self) -> None:
+        self.entered.set()
+        self.release.wait(WAIT_S)
+
+
+def case_fork() -> None:
+    global CLOUD, HANDLER, BLOCKED
+    HANDLER, CLOUD, handle = live_pair("speaker")
+    speak(CLOUD, 50)
+    start_flooding(handle)
+    wait_flowing(HANDLER)
+    blocking = Blocking()
+    BLOCKED = m.QOLTCloud(blocking)
+    threading.Thread(target=loopback.emit, args=(loopback.clouds()[-1], "OnEnterRoom"), daemon=True).start()
+    if not blocking.entered.wait(WAIT_S):
+        fail("the blocking event did not start")
+    codes = []
+    for mode in ("exit", "own cloud", "_exit"):
+        began = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            child(mode, CLOUD)
+        while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0:
+            if time.monotonic() > began + WAIT_S:
+                os.kill(pid, signal.SIGKILL)
+                fail(f"the child that would {mode} hangs")
+            time.sleep(0.005)
+        if time.monotonic() - began > 4.0:  # the binding's exit drain waits up to 5 s for events
+            fail(f"the child that would {mode} waited for events in flight in the parent")
+        codes.append(os.waitstatus_to_exitcode(ended[1]))
+    blocking.release.set()
+    print("children:", *codes, flush=True)
+
+
+CASES = {
+    "global": case_global,
+    "own-handler": case_own_handler,
+    "thread": case_thread,
+    "sys-exit": case_sys_exit,
+    "interrupt": case_interrupt,
+    "fork": case_fork,
+}
+
+if __name__ == "__main__":
+    CASES[sys.argv[1]]()
