@@ -11,6 +11,12 @@ It talks to the very ``libmirelo.so`` that ``mirelo._mirelo`` loaded, through th
 C control interface. Every call into the library releases the interpreter lock, so waiting here
 never keeps a handler from running. Against another ``libmirelo.so`` (the real SDK) this module
 cannot be used: importing it raises ``ImportError``.
+
+After ``os.fork()`` the child has only the thread that forked. The clouds it inherits have no
+event thread there: their events are dropped, their methods still return, they stay present in
+their rooms until destroyed, and destroying them is safe. The child may exit (normally or with ``os._exit``), exec, and create clouds of its own,
+whose events are delivered as usual; but paced ``SendContinuousAudioFrame`` audio and the periodic
+network-quality reports, which the parent's clock thread produces, do not happen in the child.
 """
 
 from __future__ import annotations
