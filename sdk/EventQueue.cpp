@@ -64,7 +64,9 @@ void EventQueue::Finish(uint64_t sequence) {
         in_flight_ = 0;
         ++counters_.delivered;
     }
-    if (!awaited_.empty() && *awaited_.begin() <= sequence) {
+    // The earliest waiter may be done although its event was not this one: Stop cancelled it, or
+    // load dropped it, while this one was in flight.
+    if (!awaited_.empty() && IsDoneLocked(*awaited_.begin())) {
         work_done_.notify_all();
     }
 }

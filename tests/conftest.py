@@ -359,6 +359,18 @@ def native_deadlock_guard() -> Iterator[None]:
     faulthandler.cancel_dump_traceback_later()
 
 
+def wait_until(condition: Callable[[], bool], timeout: float = 10.0) -> bool:
+    """Polls `condition` until it holds or `timeout` seconds pass; returns whether it held."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.001)
+    return True
+
+
 # Fuzzing: examples drawn per fuzzed entry point, reported at the end of the run.
 
 FUZZ_CASES: "collections.Counter[str]" = collections.Counter()

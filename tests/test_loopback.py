@@ -6,7 +6,7 @@ from typing import Any
 
 import pytest
 
-from conftest import CloudRig, RecordingHandler, audio_frame, pixel_frame, user_info, video_frame
+from conftest import CloudRig, RecordingHandler, audio_frame, pixel_frame, user_info, video_frame, wait_until
 from mirelo import _mirelo, loopback
 
 
@@ -156,6 +156,25 @@ class TestEmitDelivery:
         worker.join(5)
         loopback.flush()
         assert rig.handler.names() == ["OnError", "OnEnterRoom"]
+
+    def test_a_waiter_whose_event_is_cancelled_by_destroy_returns_once_the_event_in_flight_ends(
+        self, fresh_loopback: Any
+    ) -> None:
+        rig = CloudRig(BlockingHandler())
+        with pytest.raises(TimeoutError):  # nobody waits for the event in flight
+            loopback.emit(rig.handle, "OnError", 0, timeout=0)
+        assert rig.handler.entered.wait(5)
+        waiter = threading.Thread(target=loopback.emit, args=(rig.handle, "OnEnterRoom"), kwargs={"timeout": 60}, daemon=True)
+        waiter.start()
+        assert wait_until(lambda: loopback.stats()[rig.handle]["queued"] == 1)
+        destroyer = threading.Thread(target=rig.close)  # cancels OnEnterRoom, then waits for OnError
+        destroyer.start()
+        assert wait_until(lambda: rig.handle not in loopback.clouds())
+        rig.handler.release.set()
+        for thread in (destroyer, waiter):
+            thread.join(timeout=30)  # a lost wake-up would hold the waiter for its whole 60 s
+        assert not destroyer.is_alive() and not waiter.is_alive()
+        assert rig.handler.names() == ["OnError"]
 
     def test_handler_that_drops_its_own_cloud_ends_its_thread_cleanly(self, fresh_loopback: Any) -> None:
         class SelfDestroying(RecordingHandler):
