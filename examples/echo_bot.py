@@ -89,6 +89,7 @@ class CallerHandler(mirelo.Delegate):
         self.entered = threading.Event()
         self.bot_present = threading.Event()
         self.echoes = 0
+        self.echoed = threading.Condition()
 
     def OnEnterRoom(self) -> None:
         self.entered.set()
@@ -98,7 +99,9 @@ class CallerHandler(mirelo.Delegate):
             self.bot_present.set()
 
     def OnRemoteAudioReceived(self, user_id: str | None, frame: AudioFrame) -> None:
-        self.echoes += 1
+        with self.echoed:
+            self.echoes += 1
+            self.echoed.notify_all()
 
 
 def wait(event: threading.Event, what: str) -> None:
@@ -106,20 +109,23 @@ def wait(event: threading.Event, what: str) -> None:
         raise SystemExit(f"timed out waiting for {what}")
 
 
-def run_caller(seconds: float, handler: CallerHandler) -> None:
-    """The other party: enters, speaks a tone in real time, leaves."""
+def run_caller(seconds: float, handler: CallerHandler, bot_listening: threading.Event) -> None:
+    """The other party: enters, speaks a tone in real time once the bot listens, hears the echoes
+    out and leaves."""
     cloud = QOLTCloud(handler)
     if cloud.EnterRoom(room_params(CALLER)) != 0:
         raise SystemExit("caller could not enter")
     wait(handler.entered, "the caller to enter")
     wait(handler.bot_present, "the bot to be in the room")
+    wait(bot_listening, "the bot to listen")
     cloud.Subscribe(BOT, STREAM_TYPE_AUDIO)
     cloud.CreateLocalAudioChannel(audio_channel())
     samples = RATE * FRAME_MS // 1000
     frame = AudioFrame()
     frame.sample_rate, frame.channels, frame.bits_per_sample = RATE, 1, 16
     start = time.monotonic()
-    for index in range(int(seconds * 1000 / FRAME_MS)):
+    frames = int(seconds * 1000 / FRAME_MS)
+    for index in range(frames):
         delay = start + index * FRAME_MS / 1000 - time.monotonic()
         if delay > 0:
             time.sleep(delay)
@@ -127,12 +133,13 @@ def run_caller(seconds: float, handler: CallerHandler) -> None:
         frame.SetData(tone.tobytes())
         frame.pts = index * FRAME_MS
         cloud.SendAudioFrame(frame)
-    time.sleep(0.1)  # the last echoes are on their way back
+    with handler.echoed:  # the last echoes are still on their way back
+        handler.echoed.wait_for(lambda: handler.echoes >= frames, WAIT_S)
     cloud.ExitRoom()
     del cloud
 
 
-def run_bot(events: queue.Queue[Event], cloud: QOLTCloud) -> int:
+def run_bot(events: queue.Queue[Event], cloud: QOLTCloud, listening: threading.Event) -> int:
     """The bot's main loop: everything that calls the SDK happens here, on the main thread."""
     echoed = 0
     while True:
@@ -143,6 +150,7 @@ def run_bot(events: queue.Queue[Event], cloud: QOLTCloud) -> int:
         if kind == "entered" and isinstance(value, str):
             print(f"bot: {value} entered, listening")
             cloud.Subscribe(value, STREAM_TYPE_AUDIO)
+            listening.set()
         elif kind == "heard" and isinstance(value, AudioFrame):
             cloud.SendAudioFrame(value)
             echoed += 1
@@ -165,9 +173,10 @@ def main() -> None:
     cloud.CreateLocalAudioChannel(audio_channel())
 
     caller = CallerHandler()
-    caller_thread = threading.Thread(target=run_caller, args=(args.seconds, caller))
+    listening = threading.Event()  # the bot has subscribed: the caller may speak
+    caller_thread = threading.Thread(target=run_caller, args=(args.seconds, caller, listening))
     caller_thread.start()
-    echoed = run_bot(events, cloud)
+    echoed = run_bot(events, cloud, listening)
     caller_thread.join(timeout=WAIT_S)
     cloud.ExitRoom()
     del cloud
