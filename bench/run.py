@@ -9,6 +9,7 @@ natively. Payload reads are set against memcpy. Every figure is the median of RE
 
 from __future__ import annotations
 
+import importlib
 import json
 import os
 import platform
@@ -27,7 +28,7 @@ from mirelo import _mirelo as m
 from mirelo import loopback
 
 HERE = Path(__file__).resolve().parent
-REPEATS = 5
+REPEATS = 7
 EVENTS_PER_RUN = {"binding": 40_000, "floor": 40_000, "fresh": 8_000, "native": 200_000}
 CALLS_PER_RUN = 200_000
 
@@ -48,9 +49,7 @@ def build_floor() -> ModuleType:
     )
     subprocess.run([cmake, "--build", str(build)], check=True, stdout=subprocess.DEVNULL)
     sys.path.insert(0, str(build))
-    import _bench_floor
-
-    return _bench_floor
+    return importlib.import_module("_bench_floor")
 
 
 class CountingMethods:
@@ -124,36 +123,55 @@ def median(samples: Callable[[], float]) -> float:
     return statistics.median(samples() for _ in range(REPEATS))
 
 
+def make_clouds(floor: ModuleType, path: str, count: int) -> tuple[list[int], list[CountingMethods], Callable[[], None]]:
+    """Clouds of one path with their counting handlers; returns their handles and a destroyer."""
+    before = set(loopback.clouds())
+    keep: list[Any] = []
+    ids: list[int] = []
+    counters: list[CountingMethods] = []
+    for _ in range(count):
+        counter: CountingMethods
+        if path == "binding":
+            handler = BindingCounter()
+            keep.append(m.QOLTCloud(handler))
+            counter = handler
+        elif path == "native":
+            counter = PlainCounter()
+            ids.append(floor.create_native_cloud())
+        else:
+            counter = PlainCounter()
+            ids.append(floor.create_floor_cloud(counter, path == "floor"))
+        counters.append(counter)
+    handles = [h for h in loopback.clouds() if h not in before]
+
+    def destroy() -> None:
+        keep.clear()
+        for cloud_id in ids:
+            floor.destroy_cloud(cloud_id)
+
+    return handles, counters, destroy
+
+
 def bench_dispatch(floor: ModuleType) -> list[dict[str, Any]]:
+    """Each repetition measures every path once, so that drift in the machine's speed reaches all
+    paths alike and the ratios stay meaningful."""
     rows = []
+    paths = ("binding", "floor", "fresh", "native")
     for clouds in (1, 4):
         for label, (operation, args) in EVENTS.items():
-            figures: dict[str, float] = {}
-            for path in ("binding", "floor", "fresh", "native"):
-                before = set(loopback.clouds())
-                keep: list[Any] = []
-                ids: list[int] = []
-                counters: list[CountingMethods] = []
-                for _ in range(clouds):
-                    if path == "binding":
-                        counter: CountingMethods = BindingCounter()
-                        keep.append(m.QOLTCloud(counter))
-                    elif path == "native":
-                        counter = PlainCounter()
-                        ids.append(floor.create_native_cloud())
-                    else:
-                        counter = PlainCounter()
-                        ids.append(floor.create_floor_cloud(counter, path == "floor"))
-                    counters.append(counter)
-                handles = [h for h in loopback.clouds() if h not in before]
-                per_cloud = EVENTS_PER_RUN[path] // clouds
-                figures[path] = median(lambda: dispatch_ns(handles, operation, args, per_cloud))
-                expected = 0 if path == "native" else per_cloud * REPEATS
+            made = {path: make_clouds(floor, path, clouds) for path in paths}
+            samples: dict[str, list[float]] = {path: [] for path in paths}
+            for _ in range(REPEATS):
+                for path in paths:
+                    handles = made[path][0]
+                    samples[path].append(dispatch_ns(handles, operation, args, EVENTS_PER_RUN[path] // clouds))
+            for path in paths:
+                handles, counters, destroy = made[path]
+                expected = 0 if path == "native" else EVENTS_PER_RUN[path] // clouds * REPEATS
                 assert all(c.count == expected for c in counters), [c.count for c in counters]
-                keep.clear()
-                for cloud_id in ids:
-                    floor.destroy_cloud(cloud_id)
-            rows.append({"clouds": clouds, "event": label, **{f"{k}_ns": v for k, v in figures.items()}})
+                destroy()
+            figures = {f"{path}_ns": statistics.median(samples[path]) for path in paths}
+            rows.append({"clouds": clouds, "event": label, **figures})
     return rows
 
 
