@@ -598,7 +598,10 @@ int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) {
     return ERR_OK;
 }
 
-int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const VideoFrame& frame) {
+// Checks that the cloud publishes the video stream and that the frame is well formed, then hands
+// the frame to every subscriber of that stream that asked for this form of video.
+template <typename Frame>
+int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels) {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
@@ -610,12 +613,12 @@ int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const VideoFra
     if (!self->HasVideo(type)) {
         return ERR_INVALID_OPERATION;
     }
-    if (frame.size() == 0) {
+    if (!payload_fits) {
         return ERR_INVALID_PARAMETER;
     }
     const std::string user_id = self->user_id;
     for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
-        if (receiver != self && !receiver->pixel_output && receiver->Subscribed(user_id, type)) {
+        if (receiver != self && receiver->pixel_output == pixels && receiver->Subscribed(user_id, type)) {
             Raise(*receiver, "OnRemoteVideoReceived", kMedia, [user_id, type, frame](QOLTCloudDelegate& delegate) {
                 delegate.OnRemoteVideoReceived(user_id.c_str(), type, frame);
             });
@@ -624,31 +627,13 @@ int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const VideoFra
     return ERR_OK;
 }
 
+int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const VideoFrame& frame) {
+    return SendVideo(handle, type, frame, frame.size() != 0, false);
+}
+
 int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const PixelFrame& frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    CloudState* self = FindLocked(handle);
-    if (self == nullptr || !self->in_room) {
-        return ERR_INVALID_OPERATION;
-    }
-    if (!IsVideoType(type)) {
-        return ERR_INVALID_PARAMETER;
-    }
-    if (!self->HasVideo(type)) {
-        return ERR_INVALID_OPERATION;
-    }
     const uint64_t expected = PixelPayloadSize(frame);
-    if (expected == 0 || frame.size() != expected) {
-        return ERR_INVALID_PARAMETER;
-    }
-    const std::string user_id = self->user_id;
-    for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
-        if (receiver != self && receiver->pixel_output && receiver->Subscribed(user_id, type)) {
-            Raise(*receiver, "OnRemoteVideoReceived", kMedia, [user_id, type, frame](QOLTCloudDelegate& delegate) {
-                delegate.OnRemoteVideoReceived(user_id.c_str(), type, frame);
-            });
-        }
-    }
-    return ERR_OK;
+    return SendVideo(handle, type, frame, expected != 0 && frame.size() == expected, true);
 }
 
 void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const VideoEncodeParams& params) {

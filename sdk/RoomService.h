@@ -72,6 +72,8 @@ private:
     using Clock = CloudState::Clock;
 
     CloudState* FindLocked(uint64_t handle) const;
+    template <typename Frame>
+    int SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels);
     // A subscription change needs a room, a stream type that can be subscribed and a user id.
     int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) const;
     std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const;  // in order of entry
