@@ -4,16 +4,20 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mirelo_sdk.h"
 #include "qolt/mirelo_qolt_cloud.h"
@@ -58,6 +62,18 @@ struct SizedText {
     size_t size() const { return is_null ? 0 : bytes.size(); }
 };
 
+// Text that the SDK receives as a NUL-terminated string. A NUL inside the text would silently cut it
+// there (a user id "alice\0junk" would name "alice"), so such text is refused before any SDK call, as
+// the standard library refuses an embedded NUL in a path. CString refuses None; NullableCString
+// passes it as a null pointer.
+struct CString : std::string {};
+struct NullableCString {
+    CString text;
+    bool is_null = true;
+
+    const char* c_str() const { return is_null ? nullptr : text.c_str(); }
+};
+
 namespace pybind11 {
 namespace detail {
 
@@ -85,23 +101,191 @@ struct type_caster<SizedText> {
     }
 };
 
+template <>
+struct type_caster<CString> {
+    PYBIND11_TYPE_CASTER(CString, const_name("str"));
+
+    bool load(handle src, bool convert) {
+        make_caster<std::string> text;
+        if (!text.load(src, convert)) {
+            return false;
+        }
+        std::string& loaded = cast_op<std::string&>(text);
+        if (loaded.find('\0') != std::string::npos) {
+            throw value_error("embedded null character");
+        }
+        static_cast<std::string&>(value) = std::move(loaded);
+        return true;
+    }
+};
+
+template <>
+struct type_caster<NullableCString> {
+    PYBIND11_TYPE_CASTER(NullableCString, const_name("str"));
+
+    bool load(handle src, bool convert) {
+        if (src.is_none()) {
+            if (!convert) {
+                return false;
+            }
+            value = NullableCString{};
+            return true;
+        }
+        make_caster<CString> text;
+        if (!text.load(src, convert)) {
+            return false;
+        }
+        value.text = cast_op<CString&&>(std::move(text));
+        value.is_null = false;
+        return true;
+    }
+};
+
+// Refuses an instance that was made with Class.__new__(Class) and never initialised: pybind11 would
+// otherwise hand its methods storage in which no object was ever constructed. Every class of the
+// module converts its instances through this; the enumerations hold a plain integer and need not.
+template <typename T>
+class initialised_type_caster : public type_caster_base<T> {
+public:
+    bool load(handle src, bool convert) {
+        // An instance of the class whose value was never set: __init__ never ran. (A view of a nested
+        // record has a value but no holder, so the value is what tells.)
+        const type_info* info = get_type_info(typeid(T));
+        if (info != nullptr && PyObject_TypeCheck(src.ptr(), info->type)) {
+            auto* self = reinterpret_cast<instance*>(src.ptr());
+            const value_and_holder holder = self->get_value_and_holder(info, false);
+            if (holder.inst != nullptr && holder.value_ptr() == nullptr) {
+                const std::string name = Py_TYPE(src.ptr())->tp_name;
+                throw type_error(name + ".__init__() was not called: create the object by calling " + name + "(...)");
+            }
+        }
+        return type_caster_base<T>::load(src, convert);
+    }
+};
+
 }  // namespace detail
 }  // namespace pybind11
 
+class QOLTCloudWrapper;
+
+#define MIRELO_REFUSE_UNINITIALISED(Type)                                                  \
+    namespace pybind11 {                                                                   \
+    namespace detail {                                                                     \
+    template <>                                                                            \
+    class type_caster<Type> : public initialised_type_caster<Type> {};                    \
+    }                                                                                      \
+    }
+
+MIRELO_REFUSE_UNINITIALISED(QOLTCloudWrapper)
+MIRELO_REFUSE_UNINITIALISED(QOLTCloudDelegate)
+MIRELO_REFUSE_UNINITIALISED(QoltString)
+MIRELO_REFUSE_UNINITIALISED(RoomParams)
+MIRELO_REFUSE_UNINITIALISED(EnterRoomParams)
+MIRELO_REFUSE_UNINITIALISED(AudioEncodeParams)
+MIRELO_REFUSE_UNINITIALISED(VideoEncodeParams)
+MIRELO_REFUSE_UNINITIALISED(NetworkQualityInfo)
+MIRELO_REFUSE_UNINITIALISED(UserInfo)
+MIRELO_REFUSE_UNINITIALISED(AudioObtainParams)
+MIRELO_REFUSE_UNINITIALISED(VADParams)
+MIRELO_REFUSE_UNINITIALISED(AudioFrame)
+MIRELO_REFUSE_UNINITIALISED(VideoFrame)
+MIRELO_REFUSE_UNINITIALISED(PixelFrame)
+#undef MIRELO_REFUSE_UNINITIALISED
+
+// The entry point's first checks, before pybind11 is touched: the interpreter's version, as pybind11
+// checks it, and then the interpreter itself. The SDK's threads report to the main interpreter, and
+// pybind11's shared state would wait forever for the main interpreter's lock inside a sub-interpreter's
+// import: that import is refused at once instead.
+#undef PYBIND11_CHECK_PYTHON_VERSION
+#define PYBIND11_CHECK_PYTHON_VERSION                                                                 \
+    {                                                                                                 \
+        const char* compiled_ver = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION); \
+        const char* runtime_ver = Py_GetVersion();                                                    \
+        size_t len = std::strlen(compiled_ver);                                                       \
+        if (std::strncmp(runtime_ver, compiled_ver, len) != 0 ||                                      \
+            (runtime_ver[len] >= '0' && runtime_ver[len] <= '9')) {                                   \
+            PyErr_Format(PyExc_ImportError,                                                           \
+                         "Python version mismatch: module was compiled for Python %s, "               \
+                         "but the interpreter version is incompatible: %s.",                          \
+                         compiled_ver, runtime_ver);                                                  \
+            return nullptr;                                                                           \
+        }                                                                                             \
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {                                  \
+            PyErr_SetString(PyExc_ImportError,                                                        \
+                            "_mirelo cannot be imported in a sub-interpreter: the SDK's threads "    \
+                            "report to the main interpreter");                                        \
+            return nullptr;                                                                           \
+        }                                                                                             \
+    }
+
 namespace {
 
+// Life at the edges of the interpreter.
+//
+// CPython 3.11 ends a thread that takes the interpreter lock once finalization has begun: the thread
+// leaves through forced unwinding, which runs every C++ destructor on its way out, without the lock.
+// A destructor that drops a Python object then frees it without the lock, and a noexcept one aborts
+// the process. So no thread of ours is ever ended that way: every place where one of our threads may
+// take the lock is wrapped so that the forced unwinding is caught right there, where only the
+// interpreter's own frames lie between the catch and the point where it began, and the thread parks
+// (sleeps for good) instead. It holds no lock and owns nothing that anyone waits for; it dies with
+// the process.
+[[noreturn]] void ParkForever() noexcept {
+    for (;;) {
+        pause();
+    }
+}
+
+// Takes the interpreter lock with `state`, or parks.
+void RestoreThreadOrPark(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        ParkForever();
+    }
+}
+
+// Drops a reference with the lock held. Freeing an object may run Python code (__del__, weakref
+// callbacks), which may give up the lock and be ended when taking it back: park there too.
+void ReleaseOrPark(PyObject* object) noexcept {
+    try {
+        Py_XDECREF(object);
+    } catch (abi::__forced_unwind&) {
+        ParkForever();
+    }
+}
+
+// Reads the pending Python error's text, as pybind11 describes it, and clears the error. Reading it
+// may run Python code (the exception's __str__, releasing its traceback's frames); the error lives on
+// the heap so that nothing is freed on the way out if the thread is ended meanwhile.
+std::string TakeErrorText() {
+    py::error_already_set* error = nullptr;
+    try {
+        error = new py::error_already_set();
+        std::string text = error->what();
+        delete error;
+        return text;
+    } catch (abi::__forced_unwind&) {
+        ParkForever();
+    } catch (...) {
+        delete error;
+        throw;
+    }
+}
+
 // Events counted from the moment they reach the trampoline until they leave it, and whether Python
-// still takes them. Once the interpreter starts to shut down, a thread that takes the interpreter lock
-// is ended by forced unwinding, which would run the destructors of Python objects without the lock;
-// so at exit the module stops admitting events and lets those already admitted run to their end first.
+// still takes them. At exit the module stops admitting events and lets those already admitted run to
+// their end, for a bounded time: a handler still running after that parks when it next takes the lock.
 std::atomic<int> events_in_flight{0};
 std::atomic<bool> events_closed{false};
+// Set when the exit drain gave up on a handler still running: its thread may park for good, so from
+// then on no cloud is destroyed (Destroy would wait for that thread): clouds are left to the process.
+std::atomic<bool> exit_drain_gave_up{false};
 constexpr auto kExitDrainLimit = std::chrono::seconds(5);
 
-// The Python thread state of an SDK thread that Python had never seen. Created on the thread's first
-// event and kept for the thread's life, so that each later event only takes the interpreter lock
-// instead of creating and destroying a thread state; released when the thread ends, unless the
-// interpreter is shutting down, which deletes it itself.
+// The Python thread state of an SDK thread that Python had never seen: made on the thread's first
+// event and kept for the thread's life, so that each later event only takes the interpreter lock.
+// Released when the thread ends, unless the interpreter is finalizing, which deletes it itself.
 class ThreadStateKeeper {
 public:
     ThreadStateKeeper() = default;
@@ -109,33 +293,70 @@ public:
     ThreadStateKeeper& operator=(const ThreadStateKeeper&) = delete;
 
     ~ThreadStateKeeper() {
-        if (!owned_ || _Py_IsFinalizing()) {
+        if (state_ == nullptr || _Py_IsFinalizing()) {
             return;
         }
-        py::gil_scoped_acquire gil;
-        gil.dec_ref();  // gives back the count taken in Keep: the state is deleted when gil goes
+        // Finalization may begin between the check and the lock: then this thread parks.
+        try {
+            PyEval_RestoreThread(state_);
+            PyGILState_Release(PyGILState_UNLOCKED);  // the last count: clears and deletes the state
+        } catch (abi::__forced_unwind&) {
+            ParkForever();
+        }
     }
 
-    // Python threads calling base event methods already have a state that Python itself manages.
-    void Keep() {
-        if (checked_) {
-            return;
+    // Makes this thread's state and takes the lock with it; the count that PyGILState_Ensure takes
+    // is kept until the thread ends, so code that brackets itself with Ensure and Release on this
+    // thread never deletes the state under us.
+    void Adopt() noexcept {
+        try {
+            PyGILState_Ensure();
+        } catch (abi::__forced_unwind&) {
+            ParkForever();
         }
-        checked_ = true;
-        if (PyGILState_GetThisThreadState() != nullptr) {
-            return;
-        }
-        py::gil_scoped_acquire gil;
-        gil.inc_ref();
-        owned_ = true;
+        state_ = PyGILState_GetThisThreadState();
     }
 
 private:
-    bool checked_ = false;
-    bool owned_ = false;
+    PyThreadState* state_ = nullptr;
 };
 
 thread_local ThreadStateKeeper thread_state_keeper;
+
+// Holds the interpreter lock for one event. A Python thread that calls a base event method already
+// holds it; an SDK thread takes it with the state it keeps, or parks if it is being ended.
+class EventLock {
+public:
+    EventLock() {
+        if (PyGILState_Check()) {
+            return;
+        }
+        PyThreadState* state = PyGILState_GetThisThreadState();
+        if (state == nullptr) {
+            thread_state_keeper.Adopt();
+        } else {
+            RestoreThreadOrPark(state);
+        }
+        taken_ = true;
+    }
+    EventLock(const EventLock&) = delete;
+    EventLock& operator=(const EventLock&) = delete;
+    ~EventLock() { Release(); }
+
+    // Whether the event was raised by Python itself (a base event method called from Python), on a
+    // thread that held the lock already.
+    bool raised_by_python() const { return !taken_; }
+
+    void Release() {
+        if (taken_) {
+            taken_ = false;
+            PyEval_SaveThread();
+        }
+    }
+
+private:
+    bool taken_ = false;
+};
 
 // Brackets one event. An event that is not admitted returns without touching Python.
 class EventScope {
@@ -143,9 +364,6 @@ public:
     EventScope() {
         events_in_flight.fetch_add(1);
         admitted_ = !events_closed.load() && !_Py_IsFinalizing();
-        if (admitted_) {
-            thread_state_keeper.Keep();
-        }
     }
     EventScope(const EventScope&) = delete;
     EventScope& operator=(const EventScope&) = delete;
@@ -163,7 +381,11 @@ void CloseEventsAtExit() {
     events_closed.store(true);
     py::gil_scoped_release release;
     const auto deadline = std::chrono::steady_clock::now() + kExitDrainLimit;
-    while (events_in_flight.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    while (events_in_flight.load() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            exit_drain_gave_up.store(true);
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -211,249 +433,280 @@ size_t GetFrameSize(const FrameType& frame) {
     return frame.size();
 }
 
+// The Python objects that one event hands to its handler, owned as plain references so that nothing
+// drops them on a path where the lock may not be held; released with the lock, one by one.
+class EventArguments {
+public:
+    EventArguments() = default;
+    EventArguments(const EventArguments&) = delete;
+    EventArguments& operator=(const EventArguments&) = delete;
+    ~EventArguments() {
+        if (!PyGILState_Check()) {
+            return;  // only an unwinding that should have parked gets here without the lock: leave them
+        }
+        for (size_t i = 1; i <= count_; ++i) {
+            ReleaseOrPark(slots_[i]);
+        }
+    }
+
+    EventArguments& Add(py::object value) {
+        slots_[++count_] = value.release().ptr();
+        return *this;
+    }
+
+    // Calls `callable` with the arguments by vectorcall and returns its result, or null with the
+    // Python error set. Slot 0 stays free for the interpreter to put `self` in when it unpacks a
+    // bound method, which spares it a new tuple.
+    PyObject* CallOrPark(PyObject* callable) {
+        try {
+            return PyObject_Vectorcall(callable, slots_.data() + 1, count_ | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        } catch (abi::__forced_unwind&) {
+            ParkForever();  // the handler gave up the lock and took it back while the interpreter finalized
+        }
+    }
+
+private:
+    std::array<PyObject*, 5> slots_{};
+    size_t count_ = 0;
+};
+
+// How an event treats a handler without the method and an error in it.
+enum class EventKind {
+    kRequired,  // no method: fails; an error leaves the event towards the SDK
+    kOptional,  // no method: dropped; an error leaves the event towards the SDK
+    kGuarded,   // no method: dropped; an error is printed on its own line and dropped
+};
+
+// What became of one event in Python, told once the lock is given back.
+struct EventOutcome {
+    bool missing = false;  // the handler has no method of the event's name
+    bool failed = false;   // the method, or building its arguments, raised: `error` says what
+    std::string error;
+};
+
 // The delegate that the SDK calls on its own threads; each event calls the method of the same name
 // on the Python object that owns this delegate. Records and frames reach the handler as new copies,
 // which it may keep: passed by reference, a record that Python itself handed to a base event method
 // would come back as the caller's own object, since pybind11 reuses the object registered at an address.
 // Each copy is made once, on the heap, and handed to its Python object whole.
+//
+// An error in a handler reaches the SDK as a std::runtime_error with pybind11's text of the Python
+// exception: its text is read and its Python objects released here, with the lock held, so that the
+// SDK, which may read and destroy the exception on any thread at any time, never needs the lock.
 class PyQOLTCloudDelegate : public QOLTCloudDelegate {
 public:
     ~PyQOLTCloudDelegate() override {}
 
     void OnError(Error error) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnError, error);
+        Raise(EventKind::kRequired, "OnError", [&](EventArguments& args) { args.Add(py::cast(error)); });
     }
 
     void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnConnectionStateChanged, old_state, new_state);
+        Raise(EventKind::kRequired, "OnConnectionStateChanged",
+              [&](EventArguments& args) { args.Add(py::cast(old_state)).Add(py::cast(new_state)); });
     }
 
     void OnEnterRoom() override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnEnterRoom, );
+        Raise(EventKind::kRequired, "OnEnterRoom", [](EventArguments&) {});
     }
 
     void OnExitRoom() override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnExitRoom, );
+        Raise(EventKind::kRequired, "OnExitRoom", [](EventArguments&) {});
     }
 
     void OnLocalAudioChannelCreated() override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalAudioChannelCreated, );
+        Raise(EventKind::kRequired, "OnLocalAudioChannelCreated", [](EventArguments&) {});
     }
 
     void OnLocalAudioChannelDestroyed() override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalAudioChannelDestroyed, );
+        Raise(EventKind::kRequired, "OnLocalAudioChannelDestroyed", [](EventArguments&) {});
     }
 
     void OnLocalVideoChannelCreated(StreamType stream_type) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalVideoChannelCreated, stream_type);
+        Raise(EventKind::kRequired, "OnLocalVideoChannelCreated",
+              [&](EventArguments& args) { args.Add(py::cast(stream_type)); });
     }
 
     void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnLocalVideoChannelDestroyed, stream_type);
+        Raise(EventKind::kRequired, "OnLocalVideoChannelDestroyed",
+              [&](EventArguments& args) { args.Add(py::cast(stream_type)); });
     }
 
     void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRequestChangeVideoEncodeBitrate, stream_type, bitrate_bps);
+        Raise(EventKind::kRequired, "OnRequestChangeVideoEncodeBitrate",
+              [&](EventArguments& args) { args.Add(py::cast(stream_type)).Add(py::cast(bitrate_bps)); });
     }
 
     void OnRequestKeyFrame(StreamType stream_type) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRequestKeyFrame, stream_type);
+        Raise(EventKind::kRequired, "OnRequestKeyFrame", [&](EventArguments& args) { args.Add(py::cast(stream_type)); });
     }
 
     void OnRemoteUserEnterRoom(const UserInfo& info) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserEnterRoom, std::make_unique<UserInfo>(info));
+        Raise(EventKind::kRequired, "OnRemoteUserEnterRoom",
+              [&](EventArguments& args) { args.Add(py::cast(std::make_unique<UserInfo>(info))); });
     }
 
     void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteUserExitRoom, std::make_unique<UserInfo>(info), reason);
+        Raise(EventKind::kRequired, "OnRemoteUserExitRoom", [&](EventArguments& args) {
+            args.Add(py::cast(std::make_unique<UserInfo>(info))).Add(py::cast(reason));
+        });
     }
 
     void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioAvailable, user_id, available);
+        Raise(EventKind::kRequired, "OnRemoteAudioAvailable",
+              [&](EventArguments& args) { args.Add(py::cast(user_id)).Add(py::cast(available)); });
     }
 
     void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteVideoAvailable, user_id, available, type);
+        Raise(EventKind::kRequired, "OnRemoteVideoAvailable", [&](EventArguments& args) {
+            args.Add(py::cast(user_id)).Add(py::cast(available)).Add(py::cast(type));
+        });
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
-                                    user_id, type, std::make_unique<VideoFrame>(frame));
+        Raise(EventKind::kRequired, "OnRemoteVideoFrameReceived", [&](EventArguments& args) {
+            args.Add(py::cast(user_id)).Add(py::cast(type)).Add(py::cast(std::make_unique<VideoFrame>(frame)));
+        });
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE_NAME(void, QOLTCloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
-                                    user_id, type, std::make_unique<PixelFrame>(frame));
+        Raise(EventKind::kRequired, "OnRemotePixelFrameReceived", [&](EventArguments& args) {
+            args.Add(py::cast(user_id)).Add(py::cast(type)).Add(py::cast(std::make_unique<PixelFrame>(frame)));
+        });
     }
 
     void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteAudioReceived, user_id, std::make_unique<AudioFrame>(frame));
+        Raise(EventKind::kRequired, "OnRemoteAudioReceived", [&](EventArguments& args) {
+            args.Add(py::cast(user_id)).Add(py::cast(std::make_unique<AudioFrame>(frame)));
+        });
     }
 
     void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_PURE(void, QOLTCloudDelegate, OnRemoteMixedAudioReceived, std::make_unique<AudioFrame>(frame));
+        Raise(EventKind::kRequired, "OnRemoteMixedAudioReceived",
+              [&](EventArguments& args) { args.Add(py::cast(std::make_unique<AudioFrame>(frame))); });
     }
 
-    // Guarded: an error in the handler is printed and dropped, and the SDK never sees it.
+    // Guarded: an error in the handler is printed and dropped, and the SDK never sees it. The payload
+    // is made first, then the other arguments.
     void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                               size_t length) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        py::gil_scoped_acquire gil;
-        try {
-            py::function override =
-                py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnSeiMessageReceived");
-            if (override) {
-                py::bytes payload(message, length);
-                override(user_id, stream_type, message_type, payload);
-            }
-        } catch (py::error_already_set& error) {
-            std::cerr << "python callback OnSeiMessageReceived error: " << error.what() << std::endl;
-            PyErr_Clear();
-        } catch (abi::__forced_unwind&) {
-            throw;  // the unwinding that ends this thread must run to its end
-        } catch (...) {
-            std::cerr << "unknown error" << std::endl;
-        }
+        Raise(EventKind::kGuarded, "OnSeiMessageReceived", [&](EventArguments& args) {
+            py::bytes payload(message, length);
+            args.Add(py::cast(user_id)).Add(py::cast(stream_type)).Add(py::cast(message_type)).Add(std::move(payload));
+        });
     }
 
     // Guarded, like OnSeiMessageReceived.
     void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                                size_t length) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        py::gil_scoped_acquire gil;
-        try {
-            py::function override =
-                py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnReceiveCustomCmdMsg");
-            if (override) {
-                py::bytes payload(message, length);
-                override(user_id, cmd_id, seq, payload);
-            }
-        } catch (py::error_already_set& error) {
-            std::cerr << "python callback OnReceiveCustomCmdMsg error: " << error.what() << std::endl;
-            PyErr_Clear();
-        } catch (abi::__forced_unwind&) {
-            throw;  // the unwinding that ends this thread must run to its end
-        } catch (...) {
-            std::cerr << "unknown error" << std::endl;
-        }
+        Raise(EventKind::kGuarded, "OnReceiveCustomCmdMsg", [&](EventArguments& args) {
+            py::bytes payload(message, length);
+            args.Add(py::cast(user_id)).Add(py::cast(cmd_id)).Add(py::cast(seq)).Add(std::move(payload));
+        });
     }
 
     // Optional: a handler without this method drops the event.
     void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
-        EventScope scope;
-        if (!scope.admitted()) {
-            return;
-        }
-        PYBIND11_OVERRIDE_IMPL(void, QOLTCloudDelegate, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
+        Raise(EventKind::kOptional, "OnMissCustomCmdMsg", [&](EventArguments& args) {
+            args.Add(py::cast(user_id)).Add(py::cast(cmd_id)).Add(py::cast(error_code)).Add(py::cast(missed));
+        });
     }
 
     // Guarded, like OnSeiMessageReceived. The handler gets copies: the SDK's records are not used
     // after the event returns.
     void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                           size_t remote_quality_count) override {
+        Raise(EventKind::kGuarded, "OnNetworkQuality", [&](EventArguments& args) {
+            py::object local_arg = py::cast(local_quality != nullptr
+                                                ? std::make_unique<NetworkQualityInfo>(*local_quality)
+                                                : std::make_unique<NetworkQualityInfo>());
+            py::list remote_args;
+            for (size_t i = 0; i < remote_quality_count; ++i) {
+                remote_args.append(py::cast(std::make_unique<NetworkQualityInfo>(remote_qualities[i])));
+            }
+            args.Add(std::move(local_arg)).Add(std::move(remote_args));
+        });
+    }
+
+private:
+    // Delivers one event: takes the lock, finds the handler's method, builds its arguments with
+    // `build`, calls it, and reports the outcome as the event's kind says, the lock given back first.
+    template <typename Build>
+    void Raise(EventKind kind, const char* name, Build&& build) {
         EventScope scope;
         if (!scope.admitted()) {
             return;
         }
-        py::gil_scoped_acquire gil;
-        try {
-            py::function override = py::get_override(static_cast<const QOLTCloudDelegate*>(this), "OnNetworkQuality");
-            if (override) {
-                py::object local_arg = py::cast(local_quality != nullptr
-                                                    ? std::make_unique<NetworkQualityInfo>(*local_quality)
-                                                    : std::make_unique<NetworkQualityInfo>());
-                py::list remote_args;
-                for (size_t i = 0; i < remote_quality_count; ++i) {
-                    remote_args.append(py::cast(std::make_unique<NetworkQualityInfo>(remote_qualities[i])));
-                }
-                override(local_arg, remote_args);
+        EventOutcome outcome;
+        {
+            EventLock lock;
+            outcome = Call(kind, name, build, lock.raised_by_python());
+            if (kind == EventKind::kGuarded && outcome.failed) {
+                // The line is printed with the lock held, as the event's last act in Python.
+                std::cerr << outcome.error << std::endl;
             }
-        } catch (py::error_already_set& error) {
-            std::cerr << "python callback OnNetworkQuality error: " << error.what() << std::endl;
-            PyErr_Clear();
-        } catch (abi::__forced_unwind&) {
-            throw;  // the unwinding that ends this thread must run to its end
-        } catch (...) {
-            std::cerr << "unknown error" << std::endl;
         }
+        if (outcome.missing && kind == EventKind::kRequired) {
+            py::pybind11_fail(std::string("Tried to call pure virtual function \"QOLTCloudDelegate::") + name + "\"");
+        }
+        if (outcome.failed && kind != EventKind::kGuarded) {
+            throw std::runtime_error(outcome.error);
+        }
+    }
+
+    // With the lock held. For a guarded event `error` is the whole line to print. An error that Python
+    // raised in an event that Python itself raised goes back to Python as it is.
+    template <typename Build>
+    EventOutcome Call(EventKind kind, const char* name, Build& build, bool raised_by_python) {
+        const bool rethrow = raised_by_python && kind != EventKind::kGuarded;
+        EventOutcome outcome;
+        PyObject* method = nullptr;
+        try {
+            method = py::get_override(static_cast<const QOLTCloudDelegate*>(this), name).release().ptr();
+            if (method == nullptr) {
+                outcome.missing = true;
+                return outcome;
+            }
+            PyObject* result = nullptr;
+            {
+                EventArguments args;
+                build(args);
+                result = args.CallOrPark(method);
+            }
+            if (result == nullptr) {
+                if (rethrow) {
+                    throw py::error_already_set();
+                }
+                outcome.failed = true;
+                outcome.error = TakeErrorText();
+            }
+            ReleaseOrPark(result);
+        } catch (py::error_already_set& error) {
+            if (rethrow) {
+                ReleaseOrPark(method);
+                throw;
+            }
+            // Building the arguments failed (text that is not UTF-8, a list that would not grow): put
+            // the error back, so that its objects outlive this handler and are read like the others.
+            error.restore();
+            outcome.failed = true;
+            outcome.error = TakeErrorText();
+        } catch (abi::__forced_unwind&) {
+            ParkForever();
+        } catch (...) {
+            ReleaseOrPark(method);
+            if (kind != EventKind::kGuarded) {
+                throw;
+            }
+            outcome.failed = true;
+            outcome.error = "unknown error";
+            return outcome;
+        }
+        ReleaseOrPark(method);
+        if (outcome.failed && kind == EventKind::kGuarded) {
+            outcome.error = std::string("python callback ") + name + " error: " + outcome.error;
+        }
+        return outcome;
     }
 };
 
@@ -476,11 +729,22 @@ public:
         if (qolt_cloud_ == nullptr) {
             return;
         }
+        if (exit_drain_gave_up.load()) {
+            // A handler outlived the exit drain, and its thread may park for good: Destroy would wait
+            // for it forever. The process is ending; the cloud is left to it, and so is the delegate
+            // it may still call (kept reachable, so that it is neither freed nor reported as a leak).
+            static auto& abandoned = *new std::vector<std::shared_ptr<PyQOLTCloudDelegate>>();
+            abandoned.push_back(std::move(delegate_));
+            qolt_cloud_ = nullptr;
+            return;
+        }
         if (PyGILState_Check()) {
             // Destroy waits for the cloud's event threads, and an event may be waiting for the
-            // interpreter lock: hold it here and the two wait on each other.
-            py::gil_scoped_release release;
+            // interpreter lock: hold it here and the two wait on each other. Taking it back parks a
+            // thread that the interpreter would end (a daemon thread dropping a cloud at exit).
+            PyThreadState* state = PyEval_SaveThread();
             QOLTCloud::Destroy(qolt_cloud_);
+            RestoreThreadOrPark(state);
         } else {
             QOLTCloud::Destroy(qolt_cloud_);
         }
@@ -491,9 +755,9 @@ public:
 
     int ExitRoom() { return qolt_cloud_->ExitRoom(); }
 
-    int Subscribe(const std::string& user_id, StreamType type) { return qolt_cloud_->Subscribe(user_id.c_str(), type); }
+    int Subscribe(const CString& user_id, StreamType type) { return qolt_cloud_->Subscribe(user_id.c_str(), type); }
 
-    int Unsubscribe(const std::string& user_id, StreamType type) {
+    int Unsubscribe(const CString& user_id, StreamType type) {
         return qolt_cloud_->Unsubscribe(user_id.c_str(), type);
     }
 
@@ -633,9 +897,9 @@ PYBIND11_MODULE(_mirelo, m) {
 
     py::class_<QoltString>(m, "QoltString")
         .def(py::init<>())
-        .def(py::init<const char*>())
+        .def(py::init([](const NullableCString& text) { return std::make_unique<QoltString>(text.c_str()); }))
         .def("GetValue", &QoltString::GetValue)
-        .def("SetValue", &QoltString::SetValue)
+        .def("SetValue", [](QoltString& self, const NullableCString& text) { self.SetValue(text.c_str()); })
         .def("__str__", [](const QoltString& self) { return CopyText(self.GetValue()); })
         .def("__repr__", [](const QoltString& self) { return "QoltString('" + CopyText(self.GetValue()) + "')"; });
 
@@ -814,15 +1078,21 @@ PYBIND11_MODULE(_mirelo, m) {
         .value("VIDEO_PIXEL_FORMAT_RGBA", mirelo::qolt::VIDEO_PIXEL_FORMAT_RGBA)
         .export_values();
 
-    m.def("SetLogPath", &ZQLiveSDK::SetLogPath, py::arg("path"));
+    m.def("SetLogPath", [](const NullableCString& path) { return ZQLiveSDK::SetLogPath(path.c_str()); }, py::arg("path"));
     m.def("SetLogLevel", &ZQLiveSDK::SetLogLevel, py::arg("level"));
     m.def("EnableConsoleLog", &ZQLiveSDK::EnableConsoleLog);
     m.def("DisableConsoleLog", &ZQLiveSDK::DisableConsoleLog);
     m.def("DisableLogCompress", &ZQLiveSDK::DisableLogCompress, py::arg("disabled"));
     m.def("DisableLogFile", &ZQLiveSDK::DisableLogFile, py::arg("disabled"));
-    m.def("SetSocks5Proxy", &ZQLiveSDK::SetSocks5Proxy, py::arg("ip"), py::arg("port"), py::arg("username"),
-          py::arg("password"));
-    m.def("SetEnvironment", &ZQLiveSDK::SetEnvironment, py::arg("env"));
+    m.def(
+        "SetSocks5Proxy",
+        [](const NullableCString& ip, unsigned short port, const NullableCString& username,
+           const NullableCString& password) {
+            return ZQLiveSDK::SetSocks5Proxy(ip.c_str(), port, username.c_str(), password.c_str());
+        },
+        py::arg("ip"), py::arg("port"), py::arg("username"), py::arg("password"));
+    m.def("SetEnvironment", [](const NullableCString& env) { return ZQLiveSDK::SetEnvironment(env.c_str()); },
+          py::arg("env"));
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEventsAtExit));
     pthread_atfork(nullptr, nullptr, &ForgetEventsInFlightInChild);

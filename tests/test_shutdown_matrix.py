@@ -1,4 +1,4 @@
-"""Ways for a program to end while its clouds live and their events flow, each run 20 times.
+"""Ways for a program to end while its clouds live and their events flow, each run many times.
 
 Every run is a fresh interpreter (tests/scripts/shutdown_matrix.py), started outside the
 repository so that it imports the installed package: a crash or a hang at exit would take the test
@@ -18,7 +18,9 @@ from pathlib import Path
 import pytest
 
 SCRIPT = Path(__file__).parent / "scripts" / "shutdown_matrix.py"
-RUNS = 20
+# Races that hit a narrow window run more often. A stuck handler delays exit by the 5 s exit drain, so
+# those runs go many at a time: they mostly wait.
+RACE_RUNS = 200
 
 
 def sanitizer_env() -> dict[str, str]:
@@ -50,19 +52,27 @@ def run(case: str, cwd: Path) -> tuple[int, str, str]:
     return (done.returncode, done.stdout, UNSUSPENDED.sub("", done.stderr))
 
 
-@pytest.mark.timeout(900)
+@pytest.mark.timeout(1200)
 @pytest.mark.parametrize(
-    "case, expected",
+    "case, expected, runs, workers",
     [
-        ("global", "exiting\n"),
-        ("own-handler", "exiting\n"),
-        ("thread", "exiting\n"),
-        ("sys-exit", "4 events, failures: 3 SystemExit: 5\n"),
-        ("interrupt", "interrupted\n"),
-        ("fork", "children: 0 0 0\n"),
+        ("global", "exiting\n", 20, 2),
+        ("own-handler", "exiting\n", 20, 2),
+        ("thread", "exiting\n", 20, 2),
+        ("sys-exit", "4 events, failures: 3 SystemExit: 5\n", 20, 2),
+        ("interrupt", "interrupted\n", 20, 2),
+        ("fork", "children: 0 0 0\n", 20, 2),
+        ("daemon-destroy", "exiting\n", 50, 2),
+        ("raise", "exiting\n", RACE_RUNS, 2),
+        ("self-destroy", "exiting\n", RACE_RUNS, 2),
+        ("poll", "exiting\n", 50, 10),
+        ("compute", "exiting\n", 50, 4),
     ],
 )
-def test_the_program_ends_with_status_0_every_time(case: str, expected: str, tmp_path: Path) -> None:
-    with ThreadPoolExecutor(max_workers=2) as pool:
-        outcomes = list(pool.map(lambda _: run(case, tmp_path), range(RUNS)))
-    assert outcomes == [(0, expected, "")] * RUNS
+def test_the_program_ends_with_status_0_every_time(
+    case: str, expected: str, runs: int, workers: int, tmp_path: Path
+) -> None:
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        outcomes = list(pool.map(lambda _: run(case, tmp_path), range(runs)))
+    failures = [outcome for outcome in outcomes if outcome != (0, expected, "")]
+    assert failures == [], f"{len(failures)} of {runs} runs failed"

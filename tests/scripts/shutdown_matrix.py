@@ -11,17 +11,27 @@ Usage: shutdown_matrix.py CASE, where CASE is one of
   fork           forks three children while the cloud's events flow and another cloud's event is
                  in flight: one exits at once, one destroys the inherited cloud and runs a cloud of
                  its own, one calls os._exit; none may hang or wait for the parent's events.
+  daemon-destroy daemon threads create and drop clouds whose events flow, while the program exits:
+                 a thread may be taking the interpreter lock back after a Destroy as it finalizes;
+  raise          handlers raise in required events, flooded from several threads, as the program
+                 exits: the SDK gets each error as the program finalizes;
+  self-destroy   handlers drop their own clouds, one after another, as the program exits;
+  poll           a handler polls a queue with a timeout (giving up the lock and taking it back) for
+                 longer than the exit drain waits, with its cloud a module global;
+  compute        a handler computes in Python for longer than the exit drain waits.
 Each case prints what the tests compare and exits 0; anything else is a failure. Run by
 tests/test_shutdown_matrix.py in a fresh interpreter each time.
 """
 
 import gc
 import os
+import queue
 import random
 import signal
 import sys
 import threading
 import time
+from typing import Callable
 
 from mirelo import _mirelo as m
 from mirelo import loopback
@@ -236,6 +246,127 @@ def case_fork() -> None:
     print("children:", *codes, flush=True)
 
 
+def exit_soon() -> None:
+    """Lets the program exit at a random point of what its threads are doing."""
+    time.sleep(random.uniform(0.0, 0.03))
+    print("exiting", flush=True)
+
+
+class Sleepy(Handler):
+    """Takes a moment over every event, so that a Destroy waits for one in flight."""
+
+    def OnEnterRoom(self) -> None:
+        self.count()
+        time.sleep(0.0005)
+
+
+def case_daemon_destroy() -> None:
+    turned = threading.Barrier(3, timeout=WAIT_S)
+
+    def churn() -> None:
+        rounds = 0
+        while True:
+            cloud = m.QOLTCloud(Sleepy())
+            start_flooding(loopback.clouds()[-1], 1)
+            time.sleep(0.002)
+            del cloud  # Destroy, the lock given up meanwhile
+            rounds += 1
+            if rounds == 3:
+                turned.wait()
+
+    for _ in range(2):
+        threading.Thread(target=churn, daemon=True).start()
+    turned.wait()
+    exit_soon()
+
+
+class Raising(Handler):
+    def OnEnterRoom(self) -> None:
+        raise RuntimeError("a bug in the handler")
+
+
+def case_raise() -> None:
+    global CLOUDS
+    CLOUDS = [m.QOLTCloud(Raising()) for _ in range(3)]
+    for handle in loopback.clouds()[-3:]:
+        start_flooding(handle)
+    if not wait_until(lambda: len(loopback.failures()) >= 30):
+        fail("the handlers' errors did not reach the SDK")
+    exit_soon()
+
+
+class DroppingItself(Handler):
+    def OnEnterRoom(self) -> None:
+        self.count()
+        self.cloud = None  # the last reference: Destroy on the cloud's own event thread
+
+
+def case_self_destroy() -> None:
+    started = threading.Event()
+
+    def churn() -> None:
+        while True:
+            handler = DroppingItself()
+            handler.cloud = m.QOLTCloud(handler)
+            loopback.emit(loopback.clouds()[-1], "OnEnterRoom")
+            del handler
+            started.set()
+
+    for _ in range(2):
+        threading.Thread(target=churn, daemon=True).start()
+    if not started.wait(WAIT_S):
+        fail("no cloud was made")
+    exit_soon()
+
+
+class Polling(Handler):
+    """Never returns from its event: waits on a queue that nobody fills, with a timeout."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.entered = threading.Event()
+
+    def OnEnterRoom(self) -> None:
+        self.entered.set()
+        waiting: queue.Queue[int] = queue.Queue()
+        while True:
+            try:
+                waiting.get(timeout=0.5)
+            except queue.Empty:
+                pass
+
+
+class Computing(Polling):
+    """Never returns from its event: computes in Python, holding the lock but for the interpreter's switches."""
+
+    def OnEnterRoom(self) -> None:
+        self.entered.set()
+        total = 0
+        while True:
+            total += 1
+
+
+def case_stuck(handler_class: type) -> None:
+    global CLOUD, HANDLER, LISTENER, LISTENER_CLOUD
+    LISTENER, LISTENER_CLOUD, _ = live_pair("listener")
+    HANDLER = handler_class()
+    CLOUD = m.QOLTCloud(HANDLER)
+    handle = loopback.clouds()[-1]
+    threading.Thread(target=loopback.emit, args=(handle, "OnEnterRoom"), kwargs={"timeout": 600}, daemon=True).start()
+    if not HANDLER.entered.wait(WAIT_S):
+        fail("the handler did not start")
+    print("exiting", flush=True)
+
+
+def wait_until(condition: Callable[[], bool]) -> bool:
+    deadline = time.monotonic() + WAIT_S
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.001)
+    return True
+
+
 CASES = {
     "global": case_global,
     "own-handler": case_own_handler,
@@ -243,6 +374,11 @@ CASES = {
     "sys-exit": case_sys_exit,
     "interrupt": case_interrupt,
     "fork": case_fork,
+    "daemon-destroy": case_daemon_destroy,
+    "raise": case_raise,
+    "self-destroy": case_self_destroy,
+    "poll": lambda: case_stuck(Polling),
+    "compute": lambda: case_stuck(Computing),
 }
 
 if __name__ == "__main__":
