@@ -150,3 +150,27 @@ def test_installed_module_finds_the_sdk_beside_the_package(extension_path):
     run_paths = [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(RUNPATH)" in line or "(RPATH)" in line]
     assert run_paths == ["$ORIGIN:$ORIGIN/../mirelo.libs"]
     assert (extension_path.parent.parent / "mirelo.libs" / "libmirelo.so").is_file()
+
+
+SUB_INTERPRETER_IMPORT = """
+import _xxsubinterpreters as interpreters
+interpreter = interpreters.create()
+try:
+    interpreters.run_string(interpreter, "from mirelo import _mirelo")
+except interpreters.RunFailedError as error:
+    print(error)
+from mirelo import _mirelo  # the main interpreter still imports it
+print(_mirelo.__doc__)
+"""
+
+
+def test_a_sub_interpreter_is_refused_at_once_and_the_main_one_still_imports(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-c", SUB_INTERPRETER_IMPORT], capture_output=True, text=True, timeout=60, cwd=tmp_path
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "<class 'ImportError'>: _mirelo cannot be imported in a sub-interpreter: "
+        "the SDK's threads report to the main interpreter",
+        "QOLT Mirelo Python API (bind with C++ API by pybind11)",
+    ]

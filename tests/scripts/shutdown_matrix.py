@@ -263,11 +263,15 @@ class Sleepy(Handler):
 def case_daemon_destroy() -> None:
     turned = threading.Barrier(3, timeout=WAIT_S)
 
+    creating = threading.Lock()
+
     def churn() -> None:
         rounds = 0
         while True:
-            cloud = m.QOLTCloud(Sleepy())
-            start_flooding(loopback.clouds()[-1], 1)
+            with creating:  # so that the newest cloud is this thread's
+                cloud = m.QOLTCloud(Sleepy())
+                handle = loopback.clouds()[-1]
+            start_flooding(handle, 1)
             time.sleep(0.002)
             del cloud  # Destroy, the lock given up meanwhile
             rounds += 1
@@ -303,12 +307,15 @@ class DroppingItself(Handler):
 
 def case_self_destroy() -> None:
     started = threading.Event()
+    creating = threading.Lock()
 
     def churn() -> None:
         while True:
             handler = DroppingItself()
-            handler.cloud = m.QOLTCloud(handler)
-            loopback.emit(loopback.clouds()[-1], "OnEnterRoom")
+            with creating:  # so that the newest cloud is this thread's
+                handler.cloud = m.QOLTCloud(handler)
+                handle = loopback.clouds()[-1]
+            loopback.emit(handle, "OnEnterRoom")
             del handler
             started.set()
 
