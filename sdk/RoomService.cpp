@@ -99,21 +99,42 @@ AudioFrame PcmFrame(const std::vector<int16_t>& samples, int rate, int channels,
     return frame;
 }
 
-// The payload size a raw picture of this geometry takes; 0 for an unknown format or empty picture.
+// The payload size a raw picture of this geometry takes; 0 for an unknown format, an empty picture
+// or one too large to count in 64 bits, which no payload can match. A wrapped sum would let a
+// huge picture pass with a tiny payload, and a receiver would read far past its end.
 uint64_t PixelPayloadSize(const PixelFrame& frame) {
-    const uint64_t width = frame.width;
-    const uint64_t height = frame.height;
-    const uint64_t luma = width * height;
-    const uint64_t chroma = ((width + 1) / 2) * ((height + 1) / 2);
+    // Planes of full size (luma, alpha, RGBA's four bytes) and of quarter size (chroma).
+    uint64_t full_planes = 0;
+    uint64_t quarter_planes = 0;
     switch (frame.format) {
         case VIDEO_PIXEL_FORMAT_YUV420p:
-            return luma + 2 * chroma;
+            full_planes = 1;
+            quarter_planes = 2;
+            break;
         case VIDEO_PIXEL_FORMAT_YUVA420p:
-            return 2 * luma + 2 * chroma;
+            full_planes = 2;
+            quarter_planes = 2;
+            break;
         case VIDEO_PIXEL_FORMAT_RGBA:
-            return 4 * luma;
+            full_planes = 4;
+            break;
+        default:
+            return 0;
     }
-    return 0;
+    // Each side fits in 32 bits, so the plane sizes themselves fit in 64; their multiples may not.
+    const uint64_t width = frame.width;
+    const uint64_t height = frame.height;
+    const uint64_t full = width * height;
+    const uint64_t quarter = ((width + 1) / 2) * ((height + 1) / 2);
+    uint64_t full_bytes = 0;
+    uint64_t quarter_bytes = 0;
+    uint64_t total = 0;
+    if (__builtin_mul_overflow(full, full_planes, &full_bytes) ||
+        __builtin_mul_overflow(quarter, quarter_planes, &quarter_bytes) ||
+        __builtin_add_overflow(full_bytes, quarter_bytes, &total)) {
+        return 0;
+    }
+    return total;
 }
 
 CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
