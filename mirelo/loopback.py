@@ -517,9 +517,10 @@ def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
     integers and enumerations as ``int``, flags as ``bool``, records and frames as dicts of
     their fields under the Python names (texts as bytes, enumerations as ints, nested records as
     dicts, a frame's payload under ``"data"``, an ``AudioFrame``'s extra data under
-    ``"extra_data"``), a null frame pointer as ``None``. ``Create`` (whether the delegate is
-    null) and ``Destroy`` are journaled too. Only the newest entries are kept (see
-    ``configure``)."""
+    ``"extra_data"``), a null frame pointer as ``None``. Secrets are never kept: ``user_sig`` and
+    ``private_map_key`` of ``EnterRoom`` and the password of ``SetSocks5Proxy`` appear as a bool,
+    whether a non-empty one was given. ``Create`` (whether the delegate is null) and ``Destroy``
+    are journaled too. Only the newest entries are kept (see ``configure``)."""
     return [(cloud, name.decode("ascii"), tuple(arguments)) for cloud, name, arguments in _snapshot(_JOURNAL)]
 
 
@@ -579,8 +580,8 @@ def state() -> dict[int, dict[str, Any]]:
 def settings() -> dict[str, Any]:
     """The SDK's process-wide settings as the loopback holds them: log directory and file
     (``None`` while no file is written), level (0 verbose .. 6 none), console copy, file and
-    compression switches, the SOCKS5 proxy (``None`` or host, port, username, has_password) and
-    the environment."""
+    compression switches, the SOCKS5 proxy (``None`` or host, port, username, has_password: the
+    password itself is not kept) and the environment."""
     values: dict[str, Any] = _snapshot(_SETTINGS)
     for name in ("log_directory", "log_file", "environment"):
         if values[name] is not None:

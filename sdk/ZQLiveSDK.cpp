@@ -1,12 +1,14 @@
 #include <string>
 
 #include "LoopbackService.h"
+#include "RecordValues.h"
 #include "mirelo_sdk.h"
 
 namespace mirelo {
 namespace live {
 
 using qolt::LoopbackService;
+using qolt::RecordValues;
 using qolt::Value;
 
 bool ZQLiveSDK::SetLogPath(const char* path) {
@@ -52,7 +54,7 @@ void ZQLiveSDK::DisableLogFile(bool disabled) {
 bool ZQLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* username, const char* password) {
     LoopbackService& service = LoopbackService::Instance();
     service.Record(0, "SetSocks5Proxy",
-                   {Value::Text(ip), Value::Int(port), Value::Text(username), Value::Text(password)});
+                   {Value::Text(ip), Value::Int(port), Value::Text(username), RecordValues::Secret(password)});
     const bool accepted = service.network().SetSocks5Proxy(ip, port, username, password);
     service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
                            std::string("SOCKS5 proxy ") + (accepted ? "set" : "refused"));
