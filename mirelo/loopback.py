@@ -579,11 +579,12 @@ def state() -> dict[int, dict[str, Any]]:
 
 def settings() -> dict[str, Any]:
     """The SDK's process-wide settings as the loopback holds them: log directory and file
-    (``None`` while no file is written), level (0 verbose .. 6 none), console copy, file and
-    compression switches, the SOCKS5 proxy (``None`` or host, port, username, has_password: the
-    password itself is not kept) and the environment."""
+    (``None`` while no file is written), ``log_file_error`` (why the file under the directory was
+    refused, say a link or a FIFO planted under its name; ``None`` if it was not), level (0 verbose
+    .. 6 none), console copy, file and compression switches, the SOCKS5 proxy (``None`` or host,
+    port, username, has_password: the password itself is not kept) and the environment."""
     values: dict[str, Any] = _snapshot(_SETTINGS)
-    for name in ("log_directory", "log_file", "environment"):
+    for name in ("log_directory", "log_file", "log_file_error", "environment"):
         if values[name] is not None:
             values[name] = os.fsdecode(values[name])
     if values["proxy"] is not None:

@@ -60,6 +60,7 @@ Value SettingsSnapshot(LoopbackService& service) {
     Value settings = Value::Dict();
     settings.Add("log_directory", log.directory.empty() ? Value::None() : Value::Text(log.directory))
         .Add("log_file", log.file_path.empty() ? Value::None() : Value::Text(log.file_path))
+        .Add("log_file_error", log.file_error.empty() ? Value::None() : Value::Text(log.file_error))
         .Add("log_level", Value::Int(log.level))
         .Add("console_log", Value::Bool(log.console))
         .Add("log_file_disabled", Value::Bool(log.file_disabled))

@@ -14,9 +14,12 @@ using qolt::Value;
 bool ZQLiveSDK::SetLogPath(const char* path) {
     LoopbackService& service = LoopbackService::Instance();
     service.Record(0, "SetLogPath", {Value::Text(path)});
-    const bool accepted = service.logger().SetPath(path);
+    std::string refusal;
+    const bool accepted = service.logger().SetPath(path, &refusal);
     if (accepted) {
         service.logger().Write(qolt::Logger::kInfo, std::string("log path set to ") + path);
+    } else if (!refusal.empty()) {
+        service.logger().Write(qolt::Logger::kWarning, "log path refused: log file " + refusal);
     }
     return accepted;
 }
