@@ -63,7 +63,7 @@ _BUFFER_TOO_SMALL = 5
 _OUT_OF_MEMORY = 6
 _INTERNAL_ERROR = 7
 
-_FAULTS = {"snapshot_memory": 0, "snapshot_internal": 1}
+_FAULTS = {"snapshot_memory": 0, "snapshot_internal": 1, "clock_start": 2}
 
 _CLOUDS = 0
 _JOURNAL = 1
@@ -698,11 +698,15 @@ def _apply_configuration(given: Mapping[str, Any]) -> None:
 def _fail_next(fault: str) -> None:
     """A test aid: makes the next run of an operation fail. ``"snapshot_memory"`` and
     ``"snapshot_internal"``: the next snapshot (``journal()``, ``state()``, ...), in any thread,
-    raises ``MemoryError`` or ``RuntimeError``."""
+    raises ``MemoryError`` or ``RuntimeError``. ``"clock_start"``: the next start of the room
+    service's clock thread fails, so that ``EnterRoom`` returns ``ERR_FAILED``; ``ValueError`` once
+    the clock runs (it starts with the process's first room entry)."""
     if fault not in _FAULTS:
         raise ValueError(f"no fault is named {fault!r}")
     status = _lib.mirelo_loopback_fail_next(_FAULTS[fault])
     _check_failure(status, "fail_next")
+    if status == _BAD_ARGUMENTS:
+        raise ValueError("the clock thread already runs in this process")
     if status != _OK:
         raise RuntimeError(f"fail_next failed with status {status}")
 

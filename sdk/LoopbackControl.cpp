@@ -310,6 +310,9 @@ int mirelo_loopback_fail_next(int fault) {
             case MIRELO_LOOPBACK_FAULT_SNAPSHOT_INTERNAL:
                 snapshot_fault.store(fault);
                 return MIRELO_LOOPBACK_OK;
+            case MIRELO_LOOPBACK_FAULT_CLOCK_START:
+                return LoopbackService::Instance().rooms().FailNextClockStart() ? MIRELO_LOOPBACK_OK
+                                                                                : MIRELO_LOOPBACK_BAD_ARGUMENTS;
             default:
                 return MIRELO_LOOPBACK_BAD_ARGUMENTS;
         }

@@ -92,11 +92,13 @@ MIRELO_API size_t mirelo_loopback_last_error(char* buffer, size_t capacity);
 /* Failures on demand, for testing how callers cope with them. */
 enum mirelo_loopback_fault {
     MIRELO_LOOPBACK_FAULT_SNAPSHOT_MEMORY = 0,   /* the next snapshot runs out of memory */
-    MIRELO_LOOPBACK_FAULT_SNAPSHOT_INTERNAL = 1  /* the next snapshot fails with an internal error */
+    MIRELO_LOOPBACK_FAULT_SNAPSHOT_INTERNAL = 1, /* the next snapshot fails with an internal error */
+    MIRELO_LOOPBACK_FAULT_CLOCK_START = 2        /* the next start of the room service's clock thread fails */
 };
 
 /* Arms one fault for the next time its operation runs, in any thread. BAD_ARGUMENTS for an unknown
- * fault. */
+ * fault, or for FAULT_CLOCK_START once the clock runs (it starts with the process's first room
+ * entry and runs for good). */
 MIRELO_API int mirelo_loopback_fail_next(int fault);
 
 #ifdef __cplusplus
