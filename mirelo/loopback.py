@@ -12,6 +12,9 @@ C control interface. Every call into the library releases the interpreter lock, 
 never keeps a handler from running. Against another ``libmirelo.so`` (the real SDK) this module
 cannot be used: importing it raises ``ImportError``.
 
+A call that the library cannot complete raises ``MemoryError`` (memory exhausted) or
+``RuntimeError`` with the library's reason, from any thread, handlers included.
+
 After ``os.fork()`` the child has only the thread that forked. The clouds it inherits have no
 event thread there: their events are dropped, their methods still return, they stay present in
 their rooms until destroyed, and destroying them is safe. The child may exit (normally or with ``os._exit``), exec, and create clouds of its own,
@@ -49,7 +52,7 @@ __all__ = [
 ENVIRONMENTS = ("production", "staging", "test", "development")
 """The names that ``SetEnvironment`` accepts; ``production`` is the default."""
 
-_INTERFACE_VERSION = 1
+_INTERFACE_VERSION = 2
 
 _OK = 0
 _UNKNOWN_CLOUD = 1
@@ -57,6 +60,10 @@ _UNKNOWN_OPERATION = 2
 _BAD_ARGUMENTS = 3
 _TIMEOUT = 4
 _BUFFER_TOO_SMALL = 5
+_OUT_OF_MEMORY = 6
+_INTERNAL_ERROR = 7
+
+_FAULTS = {"snapshot_memory": 0, "snapshot_internal": 1, "clock_start": 2}
 
 _CLOUDS = 0
 _JOURNAL = 1
@@ -117,12 +124,14 @@ def _bind(library: ctypes.CDLL) -> ctypes.CDLL:
             [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_double],
         ),
         "mirelo_loopback_flush": (ctypes.c_int, [ctypes.c_double]),
-        "mirelo_loopback_reset": (None, []),
+        "mirelo_loopback_reset": (ctypes.c_int, []),
         "mirelo_loopback_inject": (ctypes.c_int, [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int64, ctypes.c_uint32]),
         "mirelo_loopback_configure": (
             ctypes.c_int,
             [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t],
         ),
+        "mirelo_loopback_last_error": (ctypes.c_size_t, [ctypes.c_char_p, ctypes.c_size_t]),
+        "mirelo_loopback_fail_next": (ctypes.c_int, [ctypes.c_int]),
     }
     for name, (result, arguments) in signatures.items():
         function = getattr(library, name)
@@ -212,6 +221,19 @@ def _decode(data: bytes) -> Any:
     return value
 
 
+def _check_failure(status: int, what: str) -> None:
+    """Raises MemoryError or RuntimeError when the library could not complete a call."""
+    if status not in (_OUT_OF_MEMORY, _INTERNAL_ERROR):
+        return
+    # The reason is kept per thread, and ctypes runs the two calls on this same thread.
+    reason = ctypes.create_string_buffer(256)
+    _lib.mirelo_loopback_last_error(reason, len(reason))
+    text = reason.value.decode("utf-8", "replace")
+    if status == _OUT_OF_MEMORY:
+        raise MemoryError(f"the loopback ran out of memory in {what}: {text}")
+    raise RuntimeError(f"the loopback failed in {what}: {text}")
+
+
 def _snapshot(kind: int) -> Any:
     size = ctypes.c_size_t(0)
     status = _lib.mirelo_loopback_snapshot(kind, None, 0, ctypes.byref(size))
@@ -222,6 +244,7 @@ def _snapshot(kind: int) -> Any:
         status = _lib.mirelo_loopback_snapshot(kind, buffer, capacity, ctypes.byref(size))
         if status == _OK:
             return _decode(bytes(buffer[: size.value]))
+    _check_failure(status, "a snapshot")
     if status != _OK:
         raise RuntimeError(f"loopback snapshot {kind} failed with status {status}")
     raise RuntimeError("loopback snapshot fitted an empty buffer")  # pragma: no cover
@@ -479,6 +502,7 @@ def emit(handle: int, operation: str, *args: Any, timeout: float = 5.0, repeat: 
     status = _lib.mirelo_loopback_emit_repeated(
         handle, operation.encode("ascii"), bytes(encoded), len(encoded), count, seconds
     )
+    _check_failure(status, f"emit {operation}")
     if status == _OK:
         return
     if status == _UNKNOWN_CLOUD:
@@ -498,7 +522,9 @@ def flush(timeout: float = 5.0) -> None:
     handler's own cloud, whose next events cannot run before the handler returns. Audio still
     waiting in ``SendContinuousAudioFrame``'s queue has not been raised yet and is not waited for."""
     seconds = _check_timeout(timeout)
-    if _lib.mirelo_loopback_flush(seconds) == _TIMEOUT:
+    status = _lib.mirelo_loopback_flush(seconds)
+    _check_failure(status, "flush")
+    if status == _TIMEOUT:
         raise TimeoutError(f"events still undelivered after {seconds} s")
 
 
@@ -517,15 +543,16 @@ def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
     integers and enumerations as ``int``, flags as ``bool``, records and frames as dicts of
     their fields under the Python names (texts as bytes, enumerations as ints, nested records as
     dicts, a frame's payload under ``"data"``, an ``AudioFrame``'s extra data under
-    ``"extra_data"``), a null frame pointer as ``None``. ``Create`` (whether the delegate is
-    null) and ``Destroy`` are journaled too. Only the newest entries are kept (see
-    ``configure``)."""
+    ``"extra_data"``), a null frame pointer as ``None``. Secrets are never kept: ``user_sig`` and
+    ``private_map_key`` of ``EnterRoom`` and the password of ``SetSocks5Proxy`` appear as a bool,
+    whether a non-empty one was given. ``Create`` (whether the delegate is null) and ``Destroy``
+    are journaled too. Only the newest entries are kept (see ``configure``)."""
     return [(cloud, name.decode("ascii"), tuple(arguments)) for cloud, name, arguments in _snapshot(_JOURNAL)]
 
 
 def reset() -> None:
     """Empties the journal and the failures."""
-    _lib.mirelo_loopback_reset()
+    _check_failure(_lib.mirelo_loopback_reset(), "reset")
 
 
 def inject(handle: int, operation: str, result: Union[int, bool], count: int = 1) -> None:
@@ -545,6 +572,7 @@ def inject(handle: int, operation: str, result: Union[int, bool], count: int = 1
         number = _integer(result, f"{operation} result", _INT32)
     count = _integer(count, "count", _UINT32)
     status = _lib.mirelo_loopback_inject(handle, operation.encode("ascii"), number, count)
+    _check_failure(status, f"inject {operation}")
     if status == _UNKNOWN_CLOUD:
         raise ValueError(f"no live cloud has the handle {handle}")
     if status != _OK:
@@ -578,11 +606,12 @@ def state() -> dict[int, dict[str, Any]]:
 
 def settings() -> dict[str, Any]:
     """The SDK's process-wide settings as the loopback holds them: log directory and file
-    (``None`` while no file is written), level (0 verbose .. 6 none), console copy, file and
-    compression switches, the SOCKS5 proxy (``None`` or host, port, username, has_password) and
-    the environment."""
+    (``None`` while no file is written), ``log_file_error`` (why the file under the directory was
+    refused, say a link or a FIFO planted under its name; ``None`` if it was not), level (0 verbose
+    .. 6 none), console copy, file and compression switches, the SOCKS5 proxy (``None`` or host,
+    port, username, has_password: the password itself is not kept) and the environment."""
     values: dict[str, Any] = _snapshot(_SETTINGS)
-    for name in ("log_directory", "log_file", "environment"):
+    for name in ("log_directory", "log_file", "log_file_error", "environment"):
         if values[name] is not None:
             values[name] = os.fsdecode(values[name])
     if values["proxy"] is not None:
@@ -659,10 +688,27 @@ def _apply_configuration(given: Mapping[str, Any]) -> None:
     _encode(dict(given), encoded)
     error = ctypes.create_string_buffer(128)
     status = _lib.mirelo_loopback_configure(bytes(encoded), len(encoded), error, len(error))
+    _check_failure(status, "configure")
     if status != _OK:
         native = error.value.decode("ascii", "replace")
         public = next((key for key, value in _CONFIGURATION_FIELDS.items() if value == native), native)
         raise ValueError(f"{public} is out of range")
+
+
+def _fail_next(fault: str) -> None:
+    """A test aid: makes the next run of an operation fail. ``"snapshot_memory"`` and
+    ``"snapshot_internal"``: the next snapshot (``journal()``, ``state()``, ...), in any thread,
+    raises ``MemoryError`` or ``RuntimeError``. ``"clock_start"``: the next start of the room
+    service's clock thread fails, so that ``EnterRoom`` returns ``ERR_FAILED``; ``ValueError`` once
+    the clock runs (it starts with the process's first room entry)."""
+    if fault not in _FAULTS:
+        raise ValueError(f"no fault is named {fault!r}")
+    status = _lib.mirelo_loopback_fail_next(_FAULTS[fault])
+    _check_failure(status, "fail_next")
+    if status == _BAD_ARGUMENTS:
+        raise ValueError("the clock thread already runs in this process")
+    if status != _OK:
+        raise RuntimeError(f"fail_next failed with status {status}")
 
 
 def configuration() -> dict[str, Any]:

@@ -5,13 +5,17 @@
 namespace mirelo {
 namespace qolt {
 
-void Journal::Record(uint64_t cloud, const char* operation, std::vector<Value> arguments) {
-    Value list = Value::List(std::move(arguments));
-    const size_t payload = list.payload_bytes();
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back(Entry{cloud, operation, std::move(list), payload});
-    payload_bytes_ += payload;
-    TrimLocked();
+void Journal::Record(uint64_t cloud, const char* operation, std::vector<Value> arguments) noexcept {
+    try {
+        Value list = Value::List(std::move(arguments));
+        const size_t payload = list.payload_bytes();
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.push_back(Entry{cloud, operation, std::move(list), payload});
+        payload_bytes_ += payload;
+        TrimLocked();
+    } catch (...) {
+        // push_back changed nothing if it threw
+    }
 }
 
 void Journal::TrimLocked() {

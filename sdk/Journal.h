@@ -27,7 +27,9 @@ public:
         size_t payload_bytes;
     };
 
-    void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
+    // Never throws: an entry that cannot be stored (memory exhausted) is left out, so that the
+    // journal never turns the operation it records into a failure.
+    void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments) noexcept;
     Value Snapshot() const;  // a list of [cloud, operation, arguments]
     void Clear();
     void SetLimits(size_t max_entries, size_t max_payload_bytes);

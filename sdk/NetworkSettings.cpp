@@ -15,7 +15,7 @@ bool NetworkSettings::SetSocks5Proxy(const char* host, unsigned short port, cons
     proxy_host_ = host;
     proxy_port_ = port;
     proxy_username_ = username != nullptr ? username : "";
-    proxy_password_ = password != nullptr ? password : "";
+    proxy_has_password_ = password != nullptr && *password != '\0';
     return true;
 }
 
@@ -49,7 +49,7 @@ void NetworkSettings::AddTo(Value& settings) const {
         proxy.Add("host", Value::Text(proxy_host_))
             .Add("port", Value::Int(proxy_port_))
             .Add("username", Value::Text(proxy_username_))
-            .Add("has_password", Value::Bool(!proxy_password_.empty()));
+            .Add("has_password", Value::Bool(proxy_has_password_));
     }
     settings.Add("proxy", std::move(proxy));
     settings.Add("environment", Value::Text(environment_));

@@ -9,7 +9,8 @@
 namespace mirelo {
 namespace qolt {
 
-// The proxy and the service environment. The loopback connects nowhere, so both are only kept.
+// The proxy and the service environment. The loopback connects nowhere, so both are only kept;
+// of the proxy's password, only whether one was given (nothing here needs the secret itself).
 //
 // Environments, matched exactly: "production" (the default), "staging", "test", "development".
 class NetworkSettings {
@@ -33,7 +34,7 @@ private:
     std::string proxy_host_;                       // guarded by mutex_
     unsigned short proxy_port_ = 0;                // guarded by mutex_
     std::string proxy_username_;                   // guarded by mutex_
-    std::string proxy_password_;                   // guarded by mutex_
+    bool proxy_has_password_ = false;              // guarded by mutex_
     std::string environment_ = kDefaultEnvironment;  // guarded by mutex_
 };
 

@@ -8,7 +8,7 @@
 namespace mirelo {
 namespace qolt {
 
-QOLTCloud* QOLTCloud::Create(QOLTCloudDelegate* delegate) {
+QOLTCloud* QOLTCloud::Create(QOLTCloudDelegate* delegate) try {
     LoopbackService& service = LoopbackService::Instance();
     const uint64_t handle = service.clouds().ReserveHandle();
     auto cloud =
@@ -18,9 +18,11 @@ QOLTCloud* QOLTCloud::Create(QOLTCloudDelegate* delegate) {
     service.logger().Write(Logger::kInfo, "cloud " + std::to_string(handle) + " created" +
                                               (delegate == nullptr ? " without a delegate" : ""));
     return cloud.release();  // owned by the caller until Destroy
+} catch (...) {
+    return nullptr;  // no thread or memory for the cloud: the SDK's failure is a null cloud, never an exception
 }
 
-void QOLTCloud::Destroy(QOLTCloud* cloud) {
+void QOLTCloud::Destroy(QOLTCloud* cloud) try {
     if (cloud == nullptr) {
         return;
     }
@@ -30,6 +32,8 @@ void QOLTCloud::Destroy(QOLTCloud* cloud) {
     service.Record(handle, "Destroy", {});
     owned.reset();
     service.logger().Write(Logger::kInfo, "cloud " + std::to_string(handle) + " destroyed");
+} catch (...) {
+    // only the log line can fail, once the cloud is gone; callers destroy from destructors
 }
 
 }  // namespace qolt

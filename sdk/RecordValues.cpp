@@ -16,12 +16,16 @@ Value Shared(const FramePayload::Bytes& bytes) { return Value::Bytes(bytes); }
 
 Value RecordValues::Of(const QoltString& text) { return Value::Text(text.GetValue()); }
 
+Value RecordValues::Secret(const char* text) { return Value::Bool(text != nullptr && *text != '\0'); }
+
+Value RecordValues::Secret(const QoltString& text) { return Secret(text.GetValue()); }
+
 Value RecordValues::Of(const RoomParams& params) {
     Value record = Value::Dict();
     record.Add("room_id", Value::UInt(params.room_id))
         .Add("str_room_id", Of(params.str_room_id))
         .Add("user_id", Of(params.user_id))
-        .Add("user_sig", Of(params.user_sig))
+        .Add("user_sig", Secret(params.user_sig))
         .Add("sdk_app_id", Value::UInt(params.sdk_app_id));
     return record;
 }
@@ -31,7 +35,7 @@ Value RecordValues::Of(const EnterRoomParams& params) {
     record.Add("room", Of(params.room))
         .Add("scene", Enum(params.scene))
         .Add("role", Enum(params.role))
-        .Add("private_map_key", Of(params.private_map_key))
+        .Add("private_map_key", Secret(params.private_map_key))
         .Add("audio_obtain_params", Of(params.audio_obtain_params))
         .Add("use_pixel_frame_input", Value::Bool(params.use_pixel_frame_input))
         .Add("use_pixel_frame_output", Value::Bool(params.use_pixel_frame_output));

@@ -9,8 +9,12 @@ namespace qolt {
 
 // Records and frames as journal values: dicts of their fields under the Python names, texts as
 // bytes (None for a holder without text), enumerations as ints, payloads shared, not copied.
+// Secrets (user_sig, private_map_key, a proxy's password) never enter the journal: only whether
+// one was given, as a bool.
 class RecordValues {
 public:
+    static Value Secret(const char* text);  // true for a non-empty text
+    static Value Secret(const QoltString& text);
     static Value Of(const QoltString& text);
     static Value Of(const RoomParams& params);
     static Value Of(const EnterRoomParams& params);

@@ -1,9 +1,16 @@
 #include "RoomService.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <exception>
+#include <string>
+#include <system_error>
 #include <utility>
 
+#include "LoopbackService.h"
 #include "VoiceActivityDetector.h"
 
 namespace mirelo {
@@ -99,21 +106,42 @@ AudioFrame PcmFrame(const std::vector<int16_t>& samples, int rate, int channels,
     return frame;
 }
 
-// The payload size a raw picture of this geometry takes; 0 for an unknown format or empty picture.
+// The payload size a raw picture of this geometry takes; 0 for an unknown format, an empty picture
+// or one too large to count in 64 bits, which no payload can match. A wrapped sum would let a
+// huge picture pass with a tiny payload, and a receiver would read far past its end.
 uint64_t PixelPayloadSize(const PixelFrame& frame) {
-    const uint64_t width = frame.width;
-    const uint64_t height = frame.height;
-    const uint64_t luma = width * height;
-    const uint64_t chroma = ((width + 1) / 2) * ((height + 1) / 2);
+    // Planes of full size (luma, alpha, RGBA's four bytes) and of quarter size (chroma).
+    uint64_t full_planes = 0;
+    uint64_t quarter_planes = 0;
     switch (frame.format) {
         case VIDEO_PIXEL_FORMAT_YUV420p:
-            return luma + 2 * chroma;
+            full_planes = 1;
+            quarter_planes = 2;
+            break;
         case VIDEO_PIXEL_FORMAT_YUVA420p:
-            return 2 * luma + 2 * chroma;
+            full_planes = 2;
+            quarter_planes = 2;
+            break;
         case VIDEO_PIXEL_FORMAT_RGBA:
-            return 4 * luma;
+            full_planes = 4;
+            break;
+        default:
+            return 0;
     }
-    return 0;
+    // Each side fits in 32 bits, so the plane sizes themselves fit in 64; their multiples may not.
+    const uint64_t width = frame.width;
+    const uint64_t height = frame.height;
+    const uint64_t full = width * height;
+    const uint64_t quarter = ((width + 1) / 2) * ((height + 1) / 2);
+    uint64_t full_bytes = 0;
+    uint64_t quarter_bytes = 0;
+    uint64_t total = 0;
+    if (__builtin_mul_overflow(full, full_planes, &full_bytes) ||
+        __builtin_mul_overflow(quarter, quarter_planes, &quarter_bytes) ||
+        __builtin_add_overflow(full_bytes, quarter_bytes, &total)) {
+        return 0;
+    }
+    return total;
 }
 
 CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
@@ -123,6 +151,33 @@ CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEn
         return std::chrono::duration_cast<CloudState::Clock::duration>(std::chrono::duration<double>(seconds));
     }
     return std::chrono::milliseconds(channel.frame_length_ms);
+}
+
+void LogFailure(uint64_t handle, const char* operation, const char* reason) noexcept {
+    try {
+        LoopbackService::Instance().logger().Write(
+            Logger::kError, "cloud " + std::to_string(handle) + ": " + operation + " failed: " + reason);
+    } catch (...) {
+        // nothing more can be done with memory exhausted
+    }
+}
+
+// The operations report every failure by their result: an exception (memory exhausted, a thread
+// that cannot start) must not leave them. Called in a catch block of an operation, this logs the
+// exception and returns the operation's failure; a forced unwinding (the thread is being ended)
+// goes on, as swallowing it would abort the process.
+template <typename Result>
+Result Failed(uint64_t handle, const char* operation, Result failed) {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& error) {
+        LogFailure(handle, operation, error.what());
+    } catch (...) {
+        LogFailure(handle, operation, "unknown exception");
+    }
+    return failed;
 }
 
 }  // namespace
@@ -162,7 +217,7 @@ void RoomService::AddCloud(uint64_t handle, std::shared_ptr<EventQueue> events) 
     clouds_[handle] = std::move(state);
 }
 
-void RoomService::RemoveCloud(uint64_t handle) {
+void RoomService::RemoveCloud(uint64_t handle) noexcept {
     std::unique_ptr<CloudState> removed;
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = clouds_.find(handle);
@@ -170,13 +225,29 @@ void RoomService::RemoveCloud(uint64_t handle) {
         return;
     }
     if (found->second->in_room) {
-        LeaveLocked(*found->second);
+        try {
+            LeaveLocked(*found->second);
+        } catch (...) {
+            // Memory exhausted while telling the others: they may miss its exit, but no room may
+            // keep a member whose state is gone.
+            ForgetMemberLocked(*found->second);
+        }
     }
     removed = std::move(found->second);
     clouds_.erase(found);
 }
 
-int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) {
+void RoomService::ForgetMemberLocked(const CloudState& member) noexcept {
+    auto room = rooms_.find(member.room_key);
+    if (room != rooms_.end()) {
+        room->second.erase(std::remove(room->second.begin(), room->second.end(), member.handle), room->second.end());
+        if (room->second.empty()) {
+            rooms_.erase(room);
+        }
+    }
+}
+
+int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
     const RoomParams& room = params.room;
     if (room.sdk_app_id == 0) {
         return ERR_INVALID_SDK_APP_ID;
@@ -195,58 +266,77 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) {
     if (self == nullptr || self->in_room) {
         return ERR_INVALID_OPERATION;
     }
-    if ((params.role != QOLT_ROLE_ANCHOR && params.role != QOLT_ROLE_AUDIENCE) ||
-        !IsObtainable(params.audio_obtain_params)) {
+    const AudioObtainParams& obtain = params.audio_obtain_params;
+    if ((params.role != QOLT_ROLE_ANCHOR && params.role != QOLT_ROLE_AUDIENCE) || !IsObtainable(obtain)) {
         return ERR_INVALID_PARAMETER;
     }
-    const std::string key = RoomKey(room);
-    const std::string user_id = room.user_id.GetValue();
-    RaiseStateChange(*self, self->connection, CONNECTION_STATE_CONNECTING);
+    std::string key = RoomKey(room);
+    std::string user_id = room.user_id.GetValue();
     if (FindUserLocked(key, user_id) != nullptr) {
+        RaiseStateChange(*self, self->connection, CONNECTION_STATE_CONNECTING);
         Raise(*self, "OnError", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnError(ERR_ENTER_ROOM_FAILED); });
         RaiseStateChange(*self, CONNECTION_STATE_CONNECTING, CONNECTION_STATE_DISCONNECTED);
         self->connection = CONNECTION_STATE_DISCONNECTED;
         return ERR_OK;
     }
-    RaiseStateChange(*self, CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
-    Raise(*self, "OnEnterRoom", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnEnterRoom(); });
 
+    // Whatever can fail comes before the first change: the clock thread (it paces audio and
+    // reports network quality), the mixer, the room's place for the new member and the events.
+    // A failure then leaves the cloud and the room as they were (only memory running out among
+    // the events can leave some of them queued).
+    EnsureClockLocked();
     const Configuration::Values settings = configuration_.values();
+    const size_t buffered_samples = static_cast<size_t>(obtain.output_sample_rate) * settings.audio_buffer_ms / 1000 *
+                                    static_cast<size_t>(obtain.output_channels);
+    auto mixer = std::make_unique<AudioMixer>(std::max(buffered_samples, MixFrameSamples(obtain)));
+    const std::vector<CloudState*> members = RoomMembersLocked(key);
+    const bool anchor = params.role == QOLT_ROLE_ANCHOR;
+    auto slot = rooms_.try_emplace(key).first;
+    try {
+        slot->second.reserve(slot->second.size() + 1);
+        RaiseStateChange(*self, self->connection, CONNECTION_STATE_CONNECTING);
+        RaiseStateChange(*self, CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
+        Raise(*self, "OnEnterRoom", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnEnterRoom(); });
+        // Anchors are announced to everyone in the room, audience members to nobody.
+        for (CloudState* member : members) {
+            if (member->IsAnchor()) {
+                RaiseUserEntered(*self, member->user_id);
+                if (member->audio_channel) {
+                    RaiseAudioAvailable(*self, member->user_id, true);
+                }
+                for (StreamType type : member->video_channels) {
+                    RaiseVideoAvailable(*self, member->user_id, true, type);
+                }
+            }
+            if (anchor) {
+                RaiseUserEntered(*member, user_id);
+            }
+        }
+    } catch (...) {
+        if (slot->second.empty()) {
+            rooms_.erase(slot);
+        }
+        throw;
+    }
+
+    slot->second.push_back(handle);  // reserved above
     self->connection = CONNECTION_STATE_CONNECTED;
     self->in_room = true;
-    self->room_key = key;
-    self->user_id = user_id;
+    self->room_key = std::move(key);
+    self->user_id = std::move(user_id);
     self->role = params.role;
-    self->obtain = params.audio_obtain_params;
+    self->obtain = obtain;
     self->pixel_output = params.use_pixel_frame_output;
-    const size_t buffered_samples = static_cast<size_t>(self->obtain.output_sample_rate) * settings.audio_buffer_ms /
-                                    1000 * static_cast<size_t>(self->obtain.output_channels);
-    self->mixer = std::make_unique<AudioMixer>(std::max(buffered_samples, MixFrameSamples(self->obtain)));
+    self->mixer = std::move(mixer);
     self->mixed_pts = 0;
     self->next_quality_report = Clock::now() + std::chrono::milliseconds(settings.network_quality_interval_ms);
-
-    // Anchors are announced to everyone in the room, audience members to nobody.
-    for (CloudState* member : RoomMembersLocked(key)) {
-        if (member->IsAnchor()) {
-            RaiseUserEntered(*self, member->user_id);
-            if (member->audio_channel) {
-                RaiseAudioAvailable(*self, member->user_id, true);
-            }
-            for (StreamType type : member->video_channels) {
-                RaiseVideoAvailable(*self, member->user_id, true, type);
-            }
-        }
-        if (self->IsAnchor()) {
-            RaiseUserEntered(*member, user_id);
-        }
-    }
-    rooms_[key].push_back(handle);
-    EnsureClockLocked();
     clock_wake_.notify_all();
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "EnterRoom", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::ExitRoom(uint64_t handle) {
+int RoomService::ExitRoom(uint64_t handle) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
@@ -254,6 +344,8 @@ int RoomService::ExitRoom(uint64_t handle) {
     }
     LeaveLocked(*self);
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "ExitRoom", static_cast<int>(ERR_FAILED));
 }
 
 void RoomService::LeaveLocked(CloudState& leaver) {
@@ -350,7 +442,7 @@ int RoomService::CheckSubscriptionLocked(uint64_t handle, const char* user_id, S
     return ERR_OK;
 }
 
-int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type) {
+int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = nullptr;
     if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
@@ -365,9 +457,11 @@ int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type
         RaiseKeyFrameRequest(*publisher, type);
     }
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "Subscribe", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType type) {
+int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType type) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = nullptr;
     if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
@@ -380,9 +474,11 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
         self->mixer->RemoveSource(publisher->handle);
     }
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "Unsubscribe", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParams& params) {
+int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParams& params) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->IsAnchor() || self->audio_channel) {
@@ -404,9 +500,11 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
         }
     }
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "CreateLocalAudioChannel", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::DestroyLocalAudioChannel(uint64_t handle) {
+int RoomService::DestroyLocalAudioChannel(uint64_t handle) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
@@ -414,9 +512,11 @@ int RoomService::DestroyLocalAudioChannel(uint64_t handle) {
     }
     CloseAudioChannelLocked(*self);
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "DestroyLocalAudioChannel", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) {
+int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->IsAnchor()) {
@@ -442,9 +542,11 @@ int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) {
         RaiseKeyFrameRequest(*self, type);  // the waiting subscribers need a picture to start from
     }
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "CreateLocalVideoChannel", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::DestroyLocalVideoChannel(uint64_t handle, StreamType type) {
+int RoomService::DestroyLocalVideoChannel(uint64_t handle, StreamType type) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
@@ -458,6 +560,8 @@ int RoomService::DestroyLocalVideoChannel(uint64_t handle, StreamType type) {
     }
     CloseVideoChannelLocked(*self, type);
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "DestroyLocalVideoChannel", static_cast<int>(ERR_FAILED));
 }
 
 namespace {
@@ -473,7 +577,7 @@ bool IsSendableAudio(const AudioEncodeParams& channel, const AudioFrame& frame) 
 
 }  // namespace
 
-int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) {
+int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
@@ -484,9 +588,11 @@ int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) {
     }
     RouteAudioLocked(*self, frame);
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendAudioFrame", static_cast<int>(ERR_FAILED));
 }
 
-int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& frame, bool clear_send_queue) {
+int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& frame, bool clear_send_queue) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
@@ -507,6 +613,8 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
     self->paced_audio.push_back(frame);
     clock_wake_.notify_all();
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendContinuousAudioFrame", static_cast<int>(ERR_FAILED));
 }
 
 void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
@@ -579,7 +687,7 @@ void RoomService::DrainMixLocked(CloudState& receiver) {
     }
 }
 
-int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) {
+int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) try {
     if (frame == nullptr) {
         return ERR_INVALID_PARAMETER;
     }
@@ -596,12 +704,14 @@ int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) {
                       VoiceActivityDetector::HasVoice(mixed.data(), mixed.size()));
     self->mixed_pts += static_cast<uint32_t>(self->obtain.output_frame_length_ms);
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "GetAudioFrame", static_cast<int>(ERR_FAILED));
 }
 
 // Checks that the cloud publishes the video stream and that the frame is well formed, then hands
 // the frame to every subscriber of that stream that asked for this form of video.
 template <typename Frame>
-int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels) {
+int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
@@ -625,6 +735,8 @@ int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame,
         }
     }
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendVideoFrame", static_cast<int>(ERR_FAILED));
 }
 
 int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const VideoFrame& frame) {
@@ -636,14 +748,16 @@ int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const PixelFra
     return SendVideo(handle, type, frame, expected != 0 && frame.size() == expected, true);
 }
 
-void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const VideoEncodeParams& params) {
+void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const VideoEncodeParams& params) try {
     std::lock_guard<std::mutex> lock(mutex_);
     if (CloudState* self = FindLocked(handle)) {
         self->video_encode_params[type] = params;
     }
+} catch (...) {
+    Failed(handle, "SetVideoEncodeParam", 0);
 }
 
-int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* message, size_t length) {
+int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* message, size_t length) try {
     std::lock_guard<std::mutex> lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || self->video_channels.empty()) {
@@ -665,10 +779,12 @@ int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* m
         }
     }
     return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendSeiMessage", static_cast<int>(ERR_FAILED));
 }
 
 bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char* message, size_t length,
-                                   bool reliable, bool /*ordered*/) {
+                                   bool reliable, bool /*ordered*/) try {
     // Every event queue is first in, first out, so every message arrives in order anyway.
     if (cmd_id < 1 || cmd_id > 10 || length > kMaxCustomMessageBytes || (message == nullptr && length != 0)) {
         return false;
@@ -709,6 +825,8 @@ bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char*
         });
     }
     return true;
+} catch (...) {
+    return Failed(handle, "SendCustomCmdMsg", false);
 }
 
 void RoomService::EnableVoiceActivityDetection(uint64_t handle, const VADParams& params) {
@@ -741,8 +859,20 @@ void RoomService::ReportQualityLocked(CloudState& cloud) {
 
 void RoomService::EnsureClockLocked() {
     if (!clock_.joinable()) {
+        if (std::exchange(fail_next_clock_start_, false)) {
+            throw std::system_error(EAGAIN, std::generic_category(), "clock thread not started (injected)");
+        }
         clock_ = std::thread(&RoomService::RunClock, this);
     }
+}
+
+bool RoomService::FailNextClockStart() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (clock_.joinable()) {
+        return false;
+    }
+    fail_next_clock_start_ = true;
+    return true;
 }
 
 void RoomService::RunClock() {
@@ -751,28 +881,36 @@ void RoomService::RunClock() {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = now + std::chrono::hours(1);
         const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
-        for (auto& entry : clouds_) {
-            CloudState& cloud = *entry.second;
-            if (!cloud.in_room) {
-                continue;
+        try {
+            for (auto& entry : clouds_) {
+                CloudState& cloud = *entry.second;
+                if (!cloud.in_room) {
+                    continue;
+                }
+                if (now >= cloud.next_quality_report) {
+                    ReportQualityLocked(cloud);
+                    cloud.next_quality_report = now + interval;
+                }
+                next = std::min(next, cloud.next_quality_report);
+                if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
+                    cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
+                }
+                while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
+                    AudioFrame frame = std::move(cloud.paced_audio.front());
+                    cloud.paced_audio.pop_front();
+                    cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
+                    RouteAudioLocked(cloud, frame);
+                }
+                if (!cloud.paced_audio.empty()) {
+                    next = std::min(next, cloud.next_paced_send);
+                }
             }
-            if (now >= cloud.next_quality_report) {
-                ReportQualityLocked(cloud);
-                cloud.next_quality_report = now + interval;
-            }
-            next = std::min(next, cloud.next_quality_report);
-            if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
-                cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
-            }
-            while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
-                AudioFrame frame = std::move(cloud.paced_audio.front());
-                cloud.paced_audio.pop_front();
-                cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
-                RouteAudioLocked(cloud, frame);
-            }
-            if (!cloud.paced_audio.empty()) {
-                next = std::min(next, cloud.next_paced_send);
-            }
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // Memory exhausted: an exception leaving this thread would end the process. What this
+            // round could not do is retried shortly.
+            next = now + std::chrono::milliseconds(100);
         }
         clock_wake_.wait_until(lock, next);
     }

@@ -28,13 +28,17 @@ namespace qolt {
 // is guarded by one lock; events are only queued under it (each cloud's EventThread delivers
 // them later, without any lock of ours). One clock thread, started with the first room entry,
 // paces SendContinuousAudioFrame and raises the periodic network-quality reports.
+//
+// No exception leaves an operation: one that cannot complete (memory exhausted, a clock thread
+// that cannot start) returns ERR_FAILED (SendCustomCmdMsg false) and logs why. EnterRoom prepares
+// all that can fail before it changes anything, so a failed entry leaves no trace.
 class RoomService {
 public:
     explicit RoomService(const Configuration& configuration);
 
     void AddCloud(uint64_t handle, std::shared_ptr<EventQueue> events);
     // Leaves the cloud's room as the others see it (its own queue is already stopped) and forgets it.
-    void RemoveCloud(uint64_t handle);
+    void RemoveCloud(uint64_t handle) noexcept;
 
     int EnterRoom(uint64_t handle, const EnterRoomParams& params);
     int ExitRoom(uint64_t handle);
@@ -58,6 +62,10 @@ public:
     // A list of dicts, one per cloud: its connection, room, channels, subscriptions and settings.
     Value Snapshot() const;
 
+    // A test aid: the next start of the clock thread fails as when the system has no thread to
+    // give. False, with nothing armed, when the clock already runs (it starts once per process).
+    bool FailNextClockStart();
+
     static constexpr size_t kMaxSeiBytes = 1000;
     static constexpr size_t kMaxCustomMessageBytes = 1024;
     static constexpr uint32_t kMissedMessageErrorCode = 0;
@@ -80,6 +88,7 @@ private:
     CloudState* FindUserLocked(const std::string& room_key, const std::string& user_id) const;
 
     void LeaveLocked(CloudState& leaver);
+    void ForgetMemberLocked(const CloudState& member) noexcept;  // out of its room's list, no events
     void CloseAudioChannelLocked(CloudState& owner);
     void CloseVideoChannelLocked(CloudState& owner, StreamType type);
     void ForgetSenderLocked(CloudState& sender);
@@ -99,6 +108,7 @@ private:
     uint64_t loss_seed_ = 0;                                   // guarded by mutex_
     std::condition_variable clock_wake_;                       // signalled on mutex_ when a deadline moves
     std::thread clock_;  // guarded by mutex_ (started once); never joined, like the service itself
+    bool fail_next_clock_start_ = false;  // guarded by mutex_
 };
 
 }  // namespace qolt

@@ -1,71 +1,131 @@
+#include <cxxabi.h>
+
+#include <exception>
 #include <string>
 
 #include "LoopbackService.h"
+#include "RecordValues.h"
 #include "mirelo_sdk.h"
 
 namespace mirelo {
 namespace live {
 
 using qolt::LoopbackService;
+using qolt::RecordValues;
 using qolt::Value;
 
-bool ZQLiveSDK::SetLogPath(const char* path) {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "SetLogPath", {Value::Text(path)});
-    const bool accepted = service.logger().SetPath(path);
-    if (accepted) {
-        service.logger().Write(qolt::Logger::kInfo, std::string("log path set to ") + path);
+namespace {
+
+void LogFailure(const char* name, const char* reason) noexcept {
+    try {
+        LoopbackService::Instance().logger().Write(qolt::Logger::kError, std::string(name) + " failed: " + reason);
+    } catch (...) {
+        // nothing more can be done with memory exhausted
     }
-    return accepted;
+}
+
+// The settings functions report failure by their result, never by an exception: one that cannot
+// complete (memory exhausted) returns `failed`, or nothing for those without a result.
+template <typename Result, typename Operation>
+Result Guarded(const char* name, Result failed, Operation&& operation) {
+    try {
+        return operation();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended; swallowing this would abort the process
+    } catch (const std::exception& error) {
+        LogFailure(name, error.what());
+    } catch (...) {
+        LogFailure(name, "unknown exception");
+    }
+    return failed;
+}
+
+template <typename Operation>
+void Guarded(const char* name, Operation&& operation) {
+    Guarded(name, 0, [&operation] {
+        operation();
+        return 0;
+    });
+}
+
+}  // namespace
+
+bool ZQLiveSDK::SetLogPath(const char* path) {
+    return Guarded("SetLogPath", false, [path] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "SetLogPath", {Value::Text(path)});
+        std::string refusal;
+        const bool accepted = service.logger().SetPath(path, &refusal);
+        if (accepted) {
+            service.logger().Write(qolt::Logger::kInfo, std::string("log path set to ") + path);
+        } else if (!refusal.empty()) {
+            service.logger().Write(qolt::Logger::kWarning, "log path refused: log file " + refusal);
+        }
+        return accepted;
+    });
 }
 
 void ZQLiveSDK::SetLogLevel(int level) {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "SetLogLevel", {Value::Int(level)});
-    service.logger().SetLevel(level);
+    Guarded("SetLogLevel", [level] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "SetLogLevel", {Value::Int(level)});
+        service.logger().SetLevel(level);
+    });
 }
 
 void ZQLiveSDK::EnableConsoleLog() {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "EnableConsoleLog", {});
-    service.logger().SetConsole(true);
+    Guarded("EnableConsoleLog", [] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "EnableConsoleLog", {});
+        service.logger().SetConsole(true);
+    });
 }
 
 void ZQLiveSDK::DisableConsoleLog() {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "DisableConsoleLog", {});
-    service.logger().SetConsole(false);
+    Guarded("DisableConsoleLog", [] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "DisableConsoleLog", {});
+        service.logger().SetConsole(false);
+    });
 }
 
 void ZQLiveSDK::DisableLogCompress(bool disabled) {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "DisableLogCompress", {Value::Bool(disabled)});
-    service.logger().SetCompressDisabled(disabled);
+    Guarded("DisableLogCompress", [disabled] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "DisableLogCompress", {Value::Bool(disabled)});
+        service.logger().SetCompressDisabled(disabled);
+    });
 }
 
 void ZQLiveSDK::DisableLogFile(bool disabled) {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "DisableLogFile", {Value::Bool(disabled)});
-    service.logger().SetFileDisabled(disabled);
+    Guarded("DisableLogFile", [disabled] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "DisableLogFile", {Value::Bool(disabled)});
+        service.logger().SetFileDisabled(disabled);
+    });
 }
 
 bool ZQLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* username, const char* password) {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "SetSocks5Proxy",
-                   {Value::Text(ip), Value::Int(port), Value::Text(username), Value::Text(password)});
-    const bool accepted = service.network().SetSocks5Proxy(ip, port, username, password);
-    service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
-                           std::string("SOCKS5 proxy ") + (accepted ? "set" : "refused"));
-    return accepted;
+    return Guarded("SetSocks5Proxy", false, [=] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "SetSocks5Proxy",
+                       {Value::Text(ip), Value::Int(port), Value::Text(username), RecordValues::Secret(password)});
+        const bool accepted = service.network().SetSocks5Proxy(ip, port, username, password);
+        service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
+                               std::string("SOCKS5 proxy ") + (accepted ? "set" : "refused"));
+        return accepted;
+    });
 }
 
 bool ZQLiveSDK::SetEnvironment(const char* env) {
-    LoopbackService& service = LoopbackService::Instance();
-    service.Record(0, "SetEnvironment", {Value::Text(env)});
-    const bool accepted = service.network().SetEnvironment(env);
-    service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
-                           std::string("environment ") + (accepted ? env : "refused"));
-    return accepted;
+    return Guarded("SetEnvironment", false, [env] {
+        LoopbackService& service = LoopbackService::Instance();
+        service.Record(0, "SetEnvironment", {Value::Text(env)});
+        const bool accepted = service.network().SetEnvironment(env);
+        service.logger().Write(accepted ? qolt::Logger::kInfo : qolt::Logger::kWarning,
+                               std::string("environment ") + (accepted ? env : "refused"));
+        return accepted;
+    });
 }
 
 }  // namespace live

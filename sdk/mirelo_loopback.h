@@ -9,7 +9,12 @@
  * Snapshots are written into a caller-sized buffer: call with a capacity too small (0 is fine)
  * to learn the size, then again with a larger buffer; the content may have grown in between, in
  * which case the call again reports MIRELO_LOOPBACK_BUFFER_TOO_SMALL and the new size.
- * Every wait takes a timeout in seconds. */
+ * Every wait takes a timeout in seconds.
+ *
+ * No exception leaves these functions: one that cannot complete returns
+ * MIRELO_LOOPBACK_OUT_OF_MEMORY or MIRELO_LOOPBACK_INTERNAL_ERROR, and mirelo_loopback_last_error
+ * then gives the reason. A failed call changes nothing, except that events raised before the
+ * failure of an emit stay raised. */
 #ifndef MIRELO_LOOPBACK_H
 #define MIRELO_LOOPBACK_H
 
@@ -24,7 +29,7 @@
 extern "C" {
 #endif
 
-#define MIRELO_LOOPBACK_INTERFACE_VERSION 1
+#define MIRELO_LOOPBACK_INTERFACE_VERSION 2
 
 enum mirelo_loopback_status {
     MIRELO_LOOPBACK_OK = 0,
@@ -32,7 +37,9 @@ enum mirelo_loopback_status {
     MIRELO_LOOPBACK_UNKNOWN_OPERATION = 2,
     MIRELO_LOOPBACK_BAD_ARGUMENTS = 3,
     MIRELO_LOOPBACK_TIMEOUT = 4,
-    MIRELO_LOOPBACK_BUFFER_TOO_SMALL = 5
+    MIRELO_LOOPBACK_BUFFER_TOO_SMALL = 5,
+    MIRELO_LOOPBACK_OUT_OF_MEMORY = 6,
+    MIRELO_LOOPBACK_INTERNAL_ERROR = 7
 };
 
 enum mirelo_loopback_snapshot_kind {
@@ -40,7 +47,7 @@ enum mirelo_loopback_snapshot_kind {
     MIRELO_LOOPBACK_JOURNAL = 1,       /* list of [cloud, operation name, list of arguments] */
     MIRELO_LOOPBACK_FAILURES = 2,      /* list of [cloud, operation name, exception text] */
     MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, discarded, queued */
-    MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings */
+    MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings (secrets only as whether one is set) */
     MIRELO_LOOPBACK_CONFIGURATION = 5, /* dict of the loopback's tunables */
     MIRELO_LOOPBACK_CLOUD_STATES = 6   /* list of dicts: each cloud's connection, room, channels, subscriptions */
 };
@@ -69,7 +76,7 @@ MIRELO_API int mirelo_loopback_emit_repeated(uint64_t cloud, const char* operati
 MIRELO_API int mirelo_loopback_flush(double timeout_seconds);
 
 /* Empties the journal and the failures. */
-MIRELO_API void mirelo_loopback_reset(void);
+MIRELO_API int mirelo_loopback_reset(void);
 
 /* The next `count` calls of the cloud's operation return `result` without doing anything else. */
 MIRELO_API int mirelo_loopback_inject(uint64_t cloud, const char* operation, int64_t result, uint32_t count);
@@ -77,6 +84,22 @@ MIRELO_API int mirelo_loopback_inject(uint64_t cloud, const char* operation, int
 /* Applies an encoded dict of tunables; BAD_ARGUMENTS, with nothing changed, names the offending
  * field in error (NUL-terminated, cut to error_capacity). */
 MIRELO_API int mirelo_loopback_configure(const uint8_t* settings, size_t length, char* error, size_t error_capacity);
+
+/* The reason for the calling thread's last OUT_OF_MEMORY or INTERNAL_ERROR, NUL-terminated and cut
+ * to capacity; returns its full length (0 when no call of this thread failed so). */
+MIRELO_API size_t mirelo_loopback_last_error(char* buffer, size_t capacity);
+
+/* Failures on demand, for testing how callers cope with them. */
+enum mirelo_loopback_fault {
+    MIRELO_LOOPBACK_FAULT_SNAPSHOT_MEMORY = 0,   /* the next snapshot runs out of memory */
+    MIRELO_LOOPBACK_FAULT_SNAPSHOT_INTERNAL = 1, /* the next snapshot fails with an internal error */
+    MIRELO_LOOPBACK_FAULT_CLOCK_START = 2        /* the next start of the room service's clock thread fails */
+};
+
+/* Arms one fault for the next time its operation runs, in any thread. BAD_ARGUMENTS for an unknown
+ * fault, or for FAULT_CLOCK_START once the clock runs (it starts with the process's first room
+ * entry and runs for good). */
+MIRELO_API int mirelo_loopback_fail_next(int fault);
 
 #ifdef __cplusplus
 }

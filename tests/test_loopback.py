@@ -251,7 +251,7 @@ class TestJournal:
             ("Subscribe", (b"bob", 1)),
             ("SendSeiMessage", (5, b"\x00sei")),
         ]
-        assert loopback.journal()[-1] == (0, "SetSocks5Proxy", (b"host", 1080, None, b"pw"))
+        assert loopback.journal()[-1] == (0, "SetSocks5Proxy", (b"host", 1080, None, True))
 
     def test_keeps_only_the_newest_entries(self, cloud: CloudRig, loopback_config: Any) -> None:
         loopback_config(journal_entries=3)

@@ -27,6 +27,33 @@ def audio_params(**fields: Any) -> m.AudioEncodeParams:
     return params
 
 
+RGBA, YUV420, YUVA420 = m.VIDEO_PIXEL_FORMAT_RGBA, m.VIDEO_PIXEL_FORMAT_YUV420p, m.VIDEO_PIXEL_FORMAT_YUVA420p
+
+
+def wrapped_picture_size(pixel_format: Any, width: int, height: int) -> int:
+    """A raw picture's payload size as 64-bit arithmetic would wrap it round."""
+    full, quarter = width * height, ((width + 1) // 2) * ((height + 1) // 2)
+    return {YUV420: full + 2 * quarter, YUVA420: 2 * full + 2 * quarter, RGBA: 4 * full}[pixel_format] % 2**64
+
+
+# (format, width, height, payload size): huge pictures whose size, counted in 64 bits, wraps round
+# to the payload's size, then empty and huge pictures for every format.
+HOSTILE_PICTURES = [
+    (RGBA, 2147549185, 2147418113, 4),
+    (RGBA, 1073807362, 4294705160, 64),
+    (YUV420, 3649452082, 3369774176, 32),
+    (YUV420, 3447336686, 3567342126, 38),
+    (YUVA420, 4294836226, 1718039348, 4),
+    (YUVA420, 2334878914, 3160205690, 34),
+]
+assert all(wrapped_picture_size(f, w, h) == size for f, w, h, size in HOSTILE_PICTURES)
+HOSTILE_PICTURES += [
+    (pixel_format, width, height, size)
+    for pixel_format in (RGBA, YUV420, YUVA420)
+    for width, height, size in ((0, 0, 0), (0, 0, 1), (0, 16, 1), (16, 0, 1), (2**32 - 1, 2**32 - 1, 16), (2**32 - 1, 1, 16))
+]
+
+
 class TestSubscribe:
     @pytest.mark.parametrize("method", ["Subscribe", "Unsubscribe"])
     def test_refusals(self, cloud: Any, make_member: Callable[..., RoomRig], method: str) -> None:
@@ -189,6 +216,22 @@ class TestVideo:
         frame = pixel_frame(bytes(size))
         frame.width, frame.height, frame.format = width, height, pixel_format
         assert alice.cloud.SendPixelFrame(LOW, frame) == (0 if accepted else INVALID_PARAMETER)
+
+    @pytest.mark.parametrize("pixel_format, width, height, size", HOSTILE_PICTURES)
+    def test_a_picture_whose_size_overflows_or_is_empty_is_refused_and_not_delivered(
+        self, make_member: Callable[..., RoomRig], pixel_format: Any, width: int, height: int, size: int
+    ) -> None:
+        alice = make_member("alice")
+        pixels = make_member("pix", pixel_output=True)
+        assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
+        assert pixels.cloud.Subscribe("alice", HIGH) == 0
+        loopback.flush()
+        pixels.mark()
+        frame = pixel_frame(bytes(size))
+        frame.width, frame.height, frame.format = width, height, pixel_format
+        assert alice.cloud.SendPixelFrame(HIGH, frame) == INVALID_PARAMETER
+        loopback.flush()
+        assert pixels.since() == []
 
     def test_empty_encoded_frame_is_refused(self, pair: tuple[RoomRig, RoomRig]) -> None:
         alice, _ = pair

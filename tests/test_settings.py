@@ -49,7 +49,7 @@ CONVERSIONS = [
         "SetSocks5Proxy",
         ("127.0.0.1", 65535, None, None),
         {},
-        (b"127.0.0.1", 65535, None, None),
+        (b"127.0.0.1", 65535, None, False),
         "bool",
         id="SetSocks5Proxy-null-credentials",
     ),
@@ -57,7 +57,7 @@ CONVERSIONS = [
         "SetSocks5Proxy",
         (),
         {"ip": b"proxy", "port": 0, "username": "user", "password": bytearray(b"pw")},
-        (b"proxy", 0, b"user", b"pw"),
+        (b"proxy", 0, b"user", True),
         "bool",
         id="SetSocks5Proxy-keywords",
     ),
@@ -140,5 +140,5 @@ def test_an_int_convertible_object_is_accepted_as_port(settings_calls: Any) -> N
             return 1080
 
     m.SetSocks5Proxy("h", Port(), None, None)
-    assert settings_calls() == [("SetSocks5Proxy", (b"h", 1080, None, None))]
+    assert settings_calls() == [("SetSocks5Proxy", (b"h", 1080, None, False))]
 
