@@ -1,6 +1,10 @@
-"""A handler base class whose every event does nothing, so subclasses define only what they need."""
+"""A handler base class whose every event does nothing, so subclasses define only what they need, and
+whose handlers' errors are reported through `logging` instead of vanishing."""
 
 from __future__ import annotations
+
+import logging
+from typing import Any, Callable
 
 from ._mirelo import (
     AudioFrame,
@@ -14,7 +18,37 @@ from ._mirelo import (
     VideoFrame,
 )
 
-__all__ = ["Delegate"]
+__all__ = ["Delegate", "EVENTS", "GUARDED_EVENTS", "logger"]
+
+#: The handler methods that the SDK calls, in the order the module registers them.
+EVENTS: tuple[str, ...] = tuple(name for name in vars(QOLTCloudDelegate) if name.startswith("On"))
+
+#: The events whose handler errors the module itself prints on one line of standard error
+#: ("python callback OnSeiMessageReceived error: ..."); every other event hands them to the SDK.
+GUARDED_EVENTS = frozenset({"OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnNetworkQuality"})
+
+#: Where `Delegate` reports an exception leaving a handler method. With no logging configured,
+#: Python's last-resort handler prints the record and its traceback on standard error.
+logger = logging.getLogger("mirelo")
+
+
+def _reporting(name: str, method: Callable[..., Any]) -> Callable[..., Any]:
+    """`method`, reporting an exception that leaves it before letting it go on to the SDK."""
+
+    def reported(self: Any, *args: Any) -> Any:
+        try:
+            return method(self, *args)
+        except BaseException:
+            logger.exception("exception in handler %s.%s", type(self).__qualname__, name)
+            raise
+
+    # Named after the event, so that tracebacks read as the handler's own.
+    reported.__code__ = reported.__code__.replace(co_name=name, co_qualname=name)
+    reported.__name__ = reported.__qualname__ = name
+    reported.__doc__ = method.__doc__
+    reported.__wrapped__ = method  # type: ignore[attr-defined]
+    reported._mirelo_reports = True  # type: ignore[attr-defined]
+    return reported
 
 
 class Delegate(QOLTCloudDelegate):
@@ -25,7 +59,23 @@ class Delegate(QOLTCloudDelegate):
     of `QOLTCloudDelegate` means only the events a program cares about need a method. Every method is
     called on an SDK thread with the interpreter lock held: keep handlers short and never block in
     them.
+
+    An exception that leaves a handler method of a subclass is logged to the `mirelo` logger with its
+    traceback (printed on standard error when the program configured no logging), then goes on to the
+    SDK exactly as it would without this class. The three events in `GUARDED_EVENTS` are left alone:
+    the module prints their errors itself. A subclass that reports its errors its own way turns this
+    off with `class Handler(mirelo.Delegate, report_errors=False)`; it then costs nothing per event.
     """
+
+    def __init_subclass__(cls, report_errors: bool = True, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        if not report_errors:
+            return
+        for name in EVENTS:
+            method = cls.__dict__.get(name)
+            if name in GUARDED_EVENTS or not callable(method) or getattr(method, "_mirelo_reports", False):
+                continue
+            setattr(cls, name, _reporting(name, method))
 
     def OnError(self, error: Error) -> None:
         pass

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import subprocess
+import sys
 import threading
 from typing import Any, Callable
 
@@ -312,10 +314,13 @@ for _case in EVENTS:
     FIRST_CASE.setdefault(_case.values[2], tuple(_case.values[:3]))
 ONE_OF_EACH = list(FIRST_CASE.values())
 assert len(ONE_OF_EACH) == 22
-GUARDED = ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnNetworkQuality")
+GUARDED = tuple(sorted(mirelo.delegate.GUARDED_EVENTS))
 REQUIRED_CASES = [pytest.param(*case, id=case[2]) for case in ONE_OF_EACH if case[2] not in GUARDED + ("OnMissCustomCmdMsg",)]
 OPTIONAL_CASES = [pytest.param(*case, id=case[2]) for case in ONE_OF_EACH if case[2] in GUARDED + ("OnMissCustomCmdMsg",)]
 assert len(REQUIRED_CASES) == 18
+# The events whose errors reach the SDK, and those the module prints itself.
+SDK_REPORTED_CASES = [case for case in REQUIRED_CASES + OPTIONAL_CASES if case.values[2] not in GUARDED]
+GUARDED_CASES = [case for case in OPTIONAL_CASES if case.values[2] in GUARDED]
 
 
 class NoMethods(m.QOLTCloudDelegate):
@@ -442,3 +447,72 @@ def test_a_method_with_the_wrong_parameters_fails_like_a_raising_one(
     err = stderr_text()
     assert err.startswith("python callback OnNetworkQuality error: TypeError: ") and err.count("python callback") == 1
     assert rig.handler.calls == []
+
+
+def _delegate_raising(report_errors: bool) -> Any:
+    """A mirelo.Delegate subclass whose every event raises ValueError("boom")."""
+    namespace = {method: (lambda self, *args: _raise_boom(self, *args)) for _, _, method in ONE_OF_EACH}
+
+    class Reported(mirelo.Delegate, RecordingHandler, report_errors=report_errors):  # type: ignore[misc]
+        locals().update(namespace)
+
+    return Reported()
+
+
+PRINTED_BY_DEFAULT = """
+import mirelo
+from mirelo import loopback
+
+class Handler(mirelo.Delegate):
+    def OnEnterRoom(self):
+        raise ValueError("boom")
+
+cloud = mirelo.QOLTCloud(Handler())
+loopback.emit(loopback.clouds()[-1], "OnEnterRoom")
+print(loopback.failures()[0][2].splitlines()[0])
+"""
+
+
+def test_with_no_logging_configured_a_handler_error_is_printed_and_the_sdk_still_gets_it(tmp_path: Any) -> None:
+    done = subprocess.run(
+        [sys.executable, "-c", PRINTED_BY_DEFAULT], capture_output=True, text=True, timeout=60, cwd=tmp_path
+    )
+    assert (done.returncode, done.stdout) == (0, "ValueError: boom\n")
+    assert done.stderr.startswith("exception in handler Handler.OnEnterRoom\nTraceback (most recent call last):\n")
+    assert done.stderr.endswith('line 7, in OnEnterRoom\nValueError: boom\n')
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), SDK_REPORTED_CASES)
+def test_a_handler_error_goes_to_configured_logging_with_its_traceback(
+    make_cloud: Any, caplog: pytest.LogCaptureFixture, operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(_delegate_raising(report_errors=True))
+    with caplog.at_level("ERROR", logger="mirelo"):
+        rig.emit(operation, *args)
+    assert [(op, text.splitlines()[0]) for op, text in rig.failures()] == [(operation, "ValueError: boom")]
+    [record] = caplog.records
+    assert record.name == "mirelo" and record.exc_info is not None
+    assert isinstance(record.exc_info[1], ValueError) and record.getMessage().endswith(f".{method}")
+
+
+@pytest.mark.parametrize("report_errors", [True, False], ids=["default", "turned-off"])
+@pytest.mark.parametrize(("operation", "args", "method"), GUARDED_CASES)
+def test_guarded_events_print_their_own_line_only(
+    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str,
+    report_errors: bool,
+) -> None:
+    rig = make_cloud(_delegate_raising(report_errors))
+    rig.emit(operation, *args)
+    err = stderr_text()
+    assert err.startswith(f"python callback {method} error: ValueError: boom") and "exception in handler" not in err
+
+
+@pytest.mark.parametrize(("operation", "args", "method"), REQUIRED_CASES[:3])
+def test_reporting_turned_off_leaves_the_handler_error_to_the_sdk_alone(
+    make_cloud: Any, stderr_text: Callable[[], str], caplog: pytest.LogCaptureFixture, operation: str, args: tuple[Any, ...], method: str
+) -> None:
+    rig = make_cloud(_delegate_raising(report_errors=False))
+    with caplog.at_level("DEBUG", logger="mirelo"):
+        rig.emit(operation, *args)
+    assert [op for op, _ in rig.failures()] == [operation]
+    assert (stderr_text(), caplog.records) == ("", [])
