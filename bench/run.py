@@ -77,6 +77,22 @@ class PlainCounter(CountingMethods):
     pass
 
 
+class ReportingCounter(mirelo.Delegate):
+    """A mirelo.Delegate whose OnEnterRoom counts: its errors would be logged."""
+
+    count = 0
+
+    def OnEnterRoom(self) -> None:
+        self.count += 1
+
+
+class QuietCounter(mirelo.Delegate, report_errors=False):
+    count = 0
+
+    def OnEnterRoom(self) -> None:
+        self.count += 1
+
+
 def audio_frame(size: int) -> m.AudioFrame:
     frame = m.AudioFrame()
     frame.SetData(bytes(size))
@@ -175,6 +191,21 @@ def bench_dispatch(floor: ModuleType) -> list[dict[str, Any]]:
     return rows
 
 
+def bench_error_reporting() -> dict[str, float]:
+    """OnEnterRoom on one cloud through mirelo.Delegate, with its error reporting on and off,
+    interleaved."""
+    handlers = {"reporting": ReportingCounter(), "quiet": QuietCounter()}
+    clouds = {name: m.QOLTCloud(handler) for name, handler in handlers.items()}
+    handles = dict(zip(handlers, loopback.clouds()[-2:]))
+    samples: dict[str, list[float]] = {name: [] for name in handlers}
+    for _ in range(REPEATS):
+        for name, handle in handles.items():
+            samples[name].append(dispatch_ns([handle], "OnEnterRoom", (), EVENTS_PER_RUN["binding"]))
+    assert all(h.count == EVENTS_PER_RUN["binding"] * REPEATS for h in handlers.values())
+    clouds.clear()
+    return {f"{name}_ns": statistics.median(values) for name, values in samples.items()}
+
+
 def timed_ns(count: int, call: Callable[[], Any]) -> float:
     began = time.perf_counter()
     for _ in range(count):
@@ -259,7 +290,9 @@ def machine() -> str:
     return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
 
 
-def report(dispatch: list[dict[str, Any]], calls: list[dict[str, Any]], copies: list[dict[str, Any]]) -> str:
+def report(
+    dispatch: list[dict[str, Any]], reporting: dict[str, float], calls: list[dict[str, Any]], copies: list[dict[str, Any]]
+) -> str:
     lines = [f"machine: {machine()}", f"medians of {REPEATS} runs", ""]
     lines.append("| event dispatch | clouds | binding ns | events/s | floor ns | x floor | fresh-state ns | "
                  "fresh / binding | loopback alone ns |")
@@ -269,6 +302,10 @@ def report(dispatch: list[dict[str, Any]], calls: list[dict[str, Any]], copies: 
             f"| {row['event']} | {row['clouds']} | {row['binding_ns']:.0f} | {1e9 / row['binding_ns']:,.0f} | "
             f"{row['floor_ns']:.0f} | {row['binding_ns'] / row['floor_ns']:.2f} | {row['fresh_ns']:.0f} | "
             f"{row['fresh_ns'] / row['binding_ns']:.1f} | {row['native_ns']:.0f} |")
+    lines += ["", "| mirelo.Delegate, OnEnterRoom, 1 cloud | errors reported ns | report_errors=False ns | cost |",
+              "|---|---:|---:|---:|",
+              f"| | {reporting['reporting_ns']:.0f} | {reporting['quiet_ns']:.0f} | "
+              f"{reporting['reporting_ns'] / reporting['quiet_ns'] - 1:+.0%} |"]
     lines += ["", "| call from Python | binding ns | empty method ns | loopback work ns | x (empty + work) |",
               "|---|---:|---:|---:|---:|"]
     for row in calls:
@@ -285,14 +322,16 @@ def report(dispatch: list[dict[str, Any]], calls: list[dict[str, Any]], copies: 
 def main() -> None:
     floor = build_floor()
     dispatch = bench_dispatch(floor)
+    reporting = bench_error_reporting()
     calls = bench_calls(floor)
     copies = bench_copies(floor)
-    table = report(dispatch, calls, copies)
+    table = report(dispatch, reporting, calls, copies)
     print(table)
     results = HERE / "results"
     results.mkdir(exist_ok=True)
     stamp = time.strftime("%Y%m%dT%H%M%S")
-    payload = {"machine": machine(), "repeats": REPEATS, "dispatch": dispatch, "calls": calls, "copies": copies}
+    payload = {"machine": machine(), "repeats": REPEATS, "dispatch": dispatch, "error_reporting": reporting,
+               "calls": calls, "copies": copies}
     (results / f"{stamp}.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.md").write_text(table + "\n")
