@@ -480,6 +480,8 @@ class EventStream(QOLTCloudDelegate):
         loop: asyncio.AbstractEventLoop | None = None,
     ) -> None:
         super().__init__()
+        if isinstance(maxsize, bool) or not isinstance(maxsize, int):
+            raise TypeError(f"maxsize must be an int, not {maxsize!r}")
         if maxsize < 1:
             raise ValueError(f"maxsize must be at least 1, not {maxsize}")
         if not isinstance(overflow, Overflow):
@@ -506,6 +508,7 @@ class EventStream(QOLTCloudDelegate):
         self._backlog = _Buffer(maxsize, overflow)
         self._backlog_dropped = 0
         self._draining = False
+        self._unrouted: list[_Entry] = []  # taken from the inbox, not yet routed: a callback interrupted its batch
         self._delivered = 0
         self._waiters: list[_Waiter] = []
         self._callbacks: dict[str, list[Callable[[Any], object]]] = {}
@@ -672,16 +675,22 @@ class EventStream(QOLTCloudDelegate):
             # route them.
             return
         with self._lock:
-            if not self._inbox:
-                self._wake_pending = False
-                return
-            batch = list(self._inbox)
+            batch = self._unrouted + list(self._inbox)
             self._inbox.clear()
             self._wake_pending = False
+        self._unrouted = []
         self._draining = True
         try:
-            for entry in batch:
-                self._route(entry)
+            for index, entry in enumerate(batch):
+                try:
+                    self._route(entry)
+                except BaseException:
+                    # KeyboardInterrupt or SystemExit from a callback goes on to whoever runs the
+                    # loop; the rest of the batch is routed by the next drain, not lost.
+                    self._unrouted = batch[index + 1 :]
+                    if self._unrouted:
+                        self._loop.call_soon(self._drain)
+                    raise
         finally:
             self._draining = False
 
@@ -723,7 +732,9 @@ class EventStream(QOLTCloudDelegate):
     def _invoke(self, callback: Callable[[Any], object], event: Event) -> None:
         try:
             result = callback(event)
-        except Exception as exc:
+        except (Exception, asyncio.CancelledError) as exc:
+            # A CancelledError here is a callback's own bug (reading a cancelled future's result),
+            # not a cancellation of the loop's work: it is reported like any other error.
             self._report(exc, callback, event)
             return
         if inspect.isawaitable(result):
@@ -841,19 +852,33 @@ def _hand(waiter: _Waiter, entry: _Entry) -> bool:
 class RoomError(Exception):
     """An SDK operation failed: `code` is its result, or the code of the `OnError` event."""
 
-    def __init__(self, operation: str, code: int) -> None:
+    def __init__(self, operation: str, code: int | None) -> None:
         self.operation = operation
         self.code = code
-        super().__init__(f"{operation} failed: {_error_name(code)}")
+        super().__init__(f"{operation} failed: {_error_name(operation, code)}")
 
 
-def check(operation: str, code: int) -> None:
-    """Raises `RoomError` unless `code`, the result of the SDK operation `operation`, is ERR_OK."""
-    if code != int(ERR_OK):
+# The results that mean success for the operations whose result is not an `Error` code:
+# SendCustomCmdMsg returns 1 when the message was sent and 0 when it was not; SetVideoEncodeParam and
+# EnableVoiceActivityDetection return nothing.
+_SUCCESS: dict[str, int | None] = {
+    "SendCustomCmdMsg": 1,
+    "SetVideoEncodeParam": None,
+    "EnableVoiceActivityDetection": None,
+}
+
+
+def check(operation: str, code: int | None) -> None:
+    """Raises `RoomError` unless `code`, the result of the SDK operation `operation`, means success:
+    ERR_OK for most operations, 1 for SendCustomCmdMsg (0 means the message was not sent), None for
+    the two that return nothing."""
+    if code != _SUCCESS.get(operation, int(ERR_OK)):
         raise RoomError(operation, code)
 
 
-def _error_name(code: int) -> str:
+def _error_name(operation: str, code: int | None) -> str:
+    if operation in _SUCCESS:
+        return "not sent (0)" if code == 0 else f"result {code!r}"
     for name, member in Error.__members__.items():
         if int(member) == code:
             return f"{name} ({code})"

@@ -250,6 +250,82 @@ def test_a_callback_exception_reaches_the_loop_exception_handler(make_cloud: Cal
     run(main())
 
 
+def test_a_callback_that_raises_cancelled_error_is_reported_and_the_batch_goes_on(
+    make_cloud: Callable[..., CloudRig],
+) -> None:
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        reported: list[dict[str, Any]] = []
+        loop.set_exception_handler(lambda _, context: reported.append(context))
+        stream = aio.EventStream()
+        rig = make_cloud(stream)
+        cancelled = loop.create_future()
+        cancelled.cancel()
+        stream.on(aio.EnterRoomEvent, lambda event: cancelled.result())
+        for operation in ("OnEnterRoom", "OnExitRoom", "OnRemoteMixedAudioReceived"):  # one batch
+            rig.emit(operation, *((audio_frame(),) if "Audio" in operation else ()))
+        names = [(await stream.next(timeout=5)).name for _ in range(2)]
+        assert names == ["OnExitRoom", "OnRemoteMixedAudioReceived"]
+        assert [type(context["exception"]) for context in reported] == [asyncio.CancelledError]
+        check_counts(stream.stats())
+
+    run(main())
+
+
+def test_a_keyboard_interrupt_in_a_callback_reaches_the_loop_and_the_rest_of_the_batch_waits(
+    make_cloud: Callable[..., CloudRig],
+) -> None:
+    loop = asyncio.new_event_loop()
+    try:
+        stream = aio.EventStream(loop=loop)
+        rig = make_cloud(stream)
+        interrupts = [KeyboardInterrupt()]
+        stream.on(aio.EnterRoomEvent, lambda event: (_ for _ in ()).throw(interrupts.pop()) if interrupts else None)
+        for operation in ("OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated"):
+            rig.emit(operation)
+        with pytest.raises(KeyboardInterrupt):
+            loop.run_until_complete(asyncio.sleep(0.05))
+        names = [loop.run_until_complete(stream.next(timeout=5)).name for _ in range(2)]
+        assert names == ["OnExitRoom", "OnLocalAudioChannelCreated"]
+        check_counts(stream.stats())
+    finally:
+        loop.close()
+
+
+@pytest.mark.parametrize(
+    ("maxsize", "error"),
+    [(float("nan"), TypeError), (1.5, TypeError), (True, TypeError), ("3", TypeError), (0, ValueError), (-1, ValueError)],
+)
+def test_a_stream_bound_that_is_not_a_positive_int_is_refused(maxsize: Any, error: type[Exception]) -> None:
+    async def main() -> None:
+        with pytest.raises(error, match="maxsize"):
+            aio.EventStream(maxsize=maxsize)
+
+    run(main())
+
+
+@pytest.mark.parametrize(
+    ("operation", "result", "raises"),
+    [
+        ("SendCustomCmdMsg", 1, False),
+        ("SendCustomCmdMsg", 0, True),
+        ("SendCustomCmdMsg", -1, True),
+        ("SetVideoEncodeParam", None, False),
+        ("EnableVoiceActivityDetection", None, False),
+        ("SendAudioFrame", 0, False),
+        ("SendAudioFrame", 1, True),
+        ("SendAudioFrame", -2, True),
+    ],
+)
+def test_check_knows_what_success_is_for_each_operation(operation: str, result: Any, raises: bool) -> None:
+    if raises:
+        with pytest.raises(aio.RoomError, match=f"^{operation} failed: ") as caught:
+            aio.check(operation, result)
+        assert caught.value.code == result
+    else:
+        aio.check(operation, result)
+
+
 def test_callbacks_take_their_events_until_removed(make_cloud: Callable[..., CloudRig]) -> None:
     async def main() -> None:
         stream = aio.EventStream()
