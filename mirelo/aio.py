@@ -9,6 +9,8 @@ module moves every event onto one asyncio loop without ever blocking the SDK thr
   `await stream.next(...)`, or register callbacks with `stream.on(...)`.
 - `Room` is an `async with` block that creates a cloud with an `EventStream`, enters a room, and on
   the way out leaves it and destroys the cloud.
+- `AudioPlayer` plays PCM into the room at real-time pace through `SendContinuousAudioFrame`, can be
+  interrupted at once (barge-in), and tells when what it played has finished playing.
 """
 
 from __future__ import annotations
@@ -39,6 +41,7 @@ from ._mirelo import (
 )
 
 __all__ = [
+    "AudioPlayer",
     "ConnectionStateChangedEvent",
     "EVENT_TYPES",
     "EnterRoomEvent",
@@ -980,3 +983,105 @@ class Room:
         if self._stream is not None:
             self._stream.close()
         self._cloud = None
+
+
+# --- Paced audio ----------------------------------------------------------------------------------
+
+
+class AudioPlayer:
+    """Plays 16-bit PCM into a room through `QOLTCloud.SendContinuousAudioFrame`.
+
+    The SDK sends what `SendContinuousAudioFrame` queued at real-time pace, one frame after another.
+    The player cuts PCM into frames of `frame_ms` and keeps at most `lead` seconds queued ahead of
+    that pace: the SDK's queue never fills (a full queue refuses frames), and `interrupt()` has
+    little to throw away. Use it on the loop's thread, with a cloud whose local audio channel has
+    the same `sample_rate` and `channels`.
+
+    `play(pcm)` returns once all of `pcm` is queued; `finished()` waits for the estimated end of
+    playout, and `interrupt()` stops at once: it clears the SDK's queue (with one frame of silence,
+    the only way the SDK offers) and ends any `play()` in progress. PCM is `bytes`-like (interleaved
+    little-endian int16), or a numpy `int16` array when numpy is installed.
+    """
+
+    def __init__(
+        self,
+        cloud: QOLTCloud,
+        *,
+        sample_rate: int = 48000,
+        channels: int = 1,
+        frame_ms: int = 20,
+        lead: float = 0.2,
+    ) -> None:
+        if sample_rate <= 0 or channels <= 0 or frame_ms <= 0:
+            raise ValueError("sample_rate, channels and frame_ms must be positive")
+        if not lead >= 0:
+            raise ValueError(f"lead must be at least 0 seconds, not {lead}")
+        self.cloud = cloud
+        self.sample_rate = sample_rate
+        self.channels = channels
+        self.frame_ms = frame_ms
+        self.lead = lead
+        self._frame_bytes = sample_rate * frame_ms // 1000 * channels * 2
+        self._end = 0.0  # loop time at which what was queued is estimated to have played
+        self._generation = 0  # bumped by interrupt(): a play() that sees it change stops
+        self._playing = asyncio.Lock()
+
+    @property
+    def playing(self) -> bool:
+        """Whether queued audio is estimated to be still playing."""
+        return self._end > asyncio.get_running_loop().time()
+
+    @property
+    def remaining(self) -> float:
+        """Seconds until the estimated end of playout (0 when nothing plays)."""
+        return max(0.0, self._end - asyncio.get_running_loop().time())
+
+    async def play(self, pcm: Any) -> None:
+        """Queues `pcm` after what is already playing, pacing itself; returns once all of it is
+        queued, or as soon as `interrupt()` is called. Raises `RoomError` if the SDK refuses a frame."""
+        data = _pcm_bytes(pcm, self.channels)
+        generation = self._generation
+        loop = asyncio.get_running_loop()
+        async with self._playing:  # two plays never interleave their frames
+            for offset in range(0, len(data), self._frame_bytes):
+                ahead = self._end - loop.time() - self.lead
+                if ahead > 0:
+                    await asyncio.sleep(ahead)
+                if generation != self._generation:
+                    return
+                self._queue(data[offset : offset + self._frame_bytes], clear=False)
+
+    def interrupt(self) -> None:
+        """Stops playing at once: what was queued is dropped and a `play()` in progress returns.
+        The SDK plays one frame of silence, which replaces its queue."""
+        self._generation += 1
+        self._end = 0.0
+        self._queue(bytes(self._frame_bytes), clear=True)
+
+    async def finished(self) -> None:
+        """Waits until what was played is estimated to have finished playing, including audio
+        queued while waiting."""
+        loop = asyncio.get_running_loop()
+        while (delay := self._end - loop.time()) > 0:
+            await asyncio.sleep(delay)
+
+    def _queue(self, chunk: bytes, *, clear: bool) -> None:
+        frame = AudioFrame()
+        frame.sample_rate, frame.channels, frame.bits_per_sample = self.sample_rate, self.channels, 16
+        frame.SetData(chunk)
+        check("SendContinuousAudioFrame", self.cloud.SendContinuousAudioFrame(frame, clear))
+        now = asyncio.get_running_loop().time()
+        self._end = max(self._end, now) + len(chunk) / (2 * self.channels * self.sample_rate)
+
+
+def _pcm_bytes(pcm: Any, channels: int) -> bytes:
+    """`pcm` as bytes of whole int16 samples for `channels`; numpy arrays must hold int16."""
+    dtype = getattr(pcm, "dtype", None)
+    if dtype is not None:
+        if str(dtype) != "int16":
+            raise TypeError(f"PCM arrays must hold int16 samples, not {dtype}")
+        pcm = pcm.tobytes()
+    data = bytes(memoryview(pcm).cast("B"))
+    if len(data) % (2 * channels):
+        raise ValueError(f"PCM must hold whole 16-bit samples for {channels} channel(s); got {len(data)} bytes")
+    return data

@@ -414,3 +414,103 @@ def test_echo_bot_example_runs_standalone() -> None:
     )
     assert done.returncode == 0, done.stderr
     assert "the caller heard" in done.stdout
+
+
+# --- Paced audio
+
+
+def ramp(samples: int) -> bytes:
+    """Distinct int16 samples, so that a lost, repeated or reordered frame shows."""
+    return b"".join((i % 30000).to_bytes(2, "little", signed=True) for i in range(samples))
+
+
+async def speaker_and_listener(fresh_loopback: Any) -> tuple[aio.Room, aio.Room]:
+    from conftest import enter_params
+
+    speaker = aio.Room(enter_params("speaker", room_id=808))
+    listener = aio.Room(enter_params("listener", room_id=808, output_sample_rate=48000))
+    await speaker.__aenter__()
+    await listener.__aenter__()
+    channel = mirelo.AudioEncodeParams()
+    channel.sample_rate, channel.channels = 48000, 1
+    aio.check("CreateLocalAudioChannel", speaker.cloud.CreateLocalAudioChannel(channel))
+    aio.check("Subscribe", listener.cloud.Subscribe("speaker", mirelo.STREAM_TYPE_AUDIO))
+    return speaker, listener
+
+
+async def heard(listener: aio.Room, fresh_loopback: Any) -> bytes:
+    """The PCM that reached the listener so far."""
+    fresh_loopback.flush()
+    await asyncio.sleep(0.05)  # the drain onto the loop
+    pcm = b""
+    while listener.stream.stats().pending:
+        event = await listener.stream.next(timeout=5)
+        if isinstance(event, aio.RemoteAudioReceivedEvent):
+            pcm += event.frame.data
+    return pcm
+
+
+@pytest.mark.parametrize("form", ["bytes", "memoryview", "array"])
+def test_a_player_plays_every_sample_in_order_and_knows_when_it_is_done(fresh_loopback: Any, form: str) -> None:
+    async def main() -> None:
+        speaker, listener = await speaker_and_listener(fresh_loopback)
+        try:
+            pcm = ramp(48000 * 3 // 10 + 480)  # 310 ms: 15 whole frames and a short last one
+            player = aio.AudioPlayer(speaker.cloud, lead=0.05)
+            source: Any = {"bytes": pcm, "memoryview": memoryview(pcm), "array": Int16Array(pcm)}[form]
+            await player.play(source)
+            assert player.playing
+            await player.finished()
+            assert not player.playing and player.remaining == 0.0
+            assert await heard(listener, fresh_loopback) == pcm
+        finally:
+            await listener.__aexit__(None, None, None)
+            await speaker.__aexit__(None, None, None)
+
+    run(main())
+
+
+def test_an_interrupted_player_stops_within_a_frame_and_its_play_returns(fresh_loopback: Any) -> None:
+    async def main() -> None:
+        speaker, listener = await speaker_and_listener(fresh_loopback)
+        try:
+            player = aio.AudioPlayer(speaker.cloud, lead=0.1)
+            playing = asyncio.ensure_future(player.play(ramp(48000 * 5)))  # 5 s
+            await asyncio.sleep(0.3)
+            player.interrupt()
+            await asyncio.wait_for(playing, 1)
+            await player.finished()
+            pcm = await heard(listener, fresh_loopback)
+            # What was heard is the start of the answer, then the one frame of silence.
+            assert pcm.endswith(bytes(1920)) and len(pcm) < 48000 * 2 * 0.6
+            assert ramp(48000 * 5).startswith(pcm[:-1920])
+        finally:
+            await listener.__aexit__(None, None, None)
+            await speaker.__aexit__(None, None, None)
+
+    run(main())
+
+
+class Int16Array:
+    """Stands for a numpy int16 array: a dtype and tobytes()."""
+
+    dtype = "int16"
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+    def tobytes(self) -> bytes:
+        return self.data
+
+
+@pytest.mark.parametrize(
+    ("pcm", "error"),
+    [(b"\x00\x01\x02", ValueError), (type("Floats", (), {"dtype": "float32", "tobytes": lambda self: b""})(), TypeError)],
+    ids=["odd-bytes", "float-array"],
+)
+def test_a_player_refuses_pcm_that_is_not_whole_int16_samples(pcm: Any, error: type[Exception], cloud: CloudRig) -> None:
+    async def main() -> None:
+        with pytest.raises(error):
+            await aio.AudioPlayer(cloud.cloud).play(pcm)
+
+    run(main())
