@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import sys
 import threading
 import time
 import wave
@@ -122,8 +123,27 @@ def wait(event: threading.Event, what: str) -> None:
         raise SystemExit(f"timed out waiting for {what}")
 
 
-def run(seconds: float, out: str) -> None:
-    speaker, listener = Speaker(), Listener()
+def run(seconds: float, out: str) -> int:
+    """The call, then the WAV of what the listener heard: also when Ctrl-C cuts the call short."""
+    listener = Listener()
+    try:
+        call(listener, seconds)
+    except KeyboardInterrupt:
+        print("interrupted: keeping what was heard", flush=True)
+        return 130
+    finally:
+        # The clouds are gone by now: no event adds to listener.pcm any more.
+        with wave.open(out, "wb") as wav:
+            wav.setnchannels(1)
+            wav.setsampwidth(2)
+            wav.setframerate(RECEIVE_RATE)
+            wav.writeframes(b"".join(listener.pcm))
+        print(f"wrote {out}: {listener.bytes / 2 / RECEIVE_RATE:.2f} s of {RECEIVE_RATE} Hz audio")
+    return 0
+
+
+def call(listener: Listener, seconds: float) -> None:
+    speaker = Speaker()
     speaker_cloud, listener_cloud = QOLTCloud(speaker), QOLTCloud(listener)
     try:
         check(speaker_cloud.EnterRoom(room_params(SPEAKER, SEND_RATE)), "speaker EnterRoom")
@@ -146,13 +166,6 @@ def run(seconds: float, out: str) -> None:
     finally:
         # Dropping the last reference destroys the SDK cloud; no event reaches its handler after that.
         del speaker_cloud, listener_cloud
-
-    with wave.open(out, "wb") as wav:
-        wav.setnchannels(1)
-        wav.setsampwidth(2)
-        wav.setframerate(RECEIVE_RATE)
-        wav.writeframes(b"".join(listener.pcm))
-    print(f"wrote {out}: {listener.bytes / 2 / RECEIVE_RATE:.2f} s of {RECEIVE_RATE} Hz audio")
 
 
 def publish(cloud: QOLTCloud, listener: Listener, seconds: float) -> None:
@@ -194,7 +207,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=3.0, help="how long the speaker talks")
     parser.add_argument("--out", default="received.wav", help="the WAV file the listener writes")
     args = parser.parse_args()
-    run(args.seconds, args.out)
+    sys.exit(run(args.seconds, args.out))
 
 
 if __name__ == "__main__":
