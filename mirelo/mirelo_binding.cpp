@@ -2,7 +2,6 @@
 // its value types, and the SDK-wide settings functions.
 #include <pybind11/pybind11.h>
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -230,6 +229,10 @@ namespace {
 // interpreter's own frames lie between the catch and the point where it began, and the thread parks
 // (sleeps for good) instead. It holds no lock and owns nothing that anyone waits for; it dies with
 // the process.
+//
+// The forced unwinding is caught with catch (...): it carries no C++ object to bind a reference to,
+// and nothing else can leave the interpreter's C code. Where C++ code of ours or pybind11's is called
+// too, std::exception is caught first, and whatever is not one is the unwinding.
 [[noreturn]] void ParkForever() noexcept {
     for (;;) {
         pause();
@@ -240,7 +243,7 @@ namespace {
 void RestoreThreadOrPark(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         ParkForever();
     }
 }
@@ -250,7 +253,7 @@ void RestoreThreadOrPark(PyThreadState* state) noexcept {
 void ReleaseOrPark(PyObject* object) noexcept {
     try {
         Py_XDECREF(object);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         ParkForever();
     }
 }
@@ -265,11 +268,11 @@ std::string TakeErrorText() {
         std::string text = error->what();
         delete error;
         return text;
-    } catch (abi::__forced_unwind&) {
-        ParkForever();
-    } catch (...) {
+    } catch (const std::exception&) {
         delete error;
         throw;
+    } catch (...) {
+        ParkForever();
     }
 }
 
@@ -300,7 +303,7 @@ public:
         try {
             PyEval_RestoreThread(state_);
             PyGILState_Release(PyGILState_UNLOCKED);  // the last count: clears and deletes the state
-        } catch (abi::__forced_unwind&) {
+        } catch (...) {
             ParkForever();
         }
     }
@@ -311,7 +314,7 @@ public:
     void Adopt() noexcept {
         try {
             PyGILState_Ensure();
-        } catch (abi::__forced_unwind&) {
+        } catch (...) {
             ParkForever();
         }
         state_ = PyGILState_GetThisThreadState();
@@ -460,7 +463,7 @@ public:
     PyObject* CallOrPark(PyObject* callable) {
         try {
             return PyObject_Vectorcall(callable, slots_.data() + 1, count_ | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        } catch (abi::__forced_unwind&) {
+        } catch (...) {
             ParkForever();  // the handler gave up the lock and took it back while the interpreter finalized
         }
     }
@@ -691,9 +694,7 @@ private:
             error.restore();
             outcome.failed = true;
             outcome.error = TakeErrorText();
-        } catch (abi::__forced_unwind&) {
-            ParkForever();
-        } catch (...) {
+        } catch (const std::exception&) {
             ReleaseOrPark(method);
             if (kind != EventKind::kGuarded) {
                 throw;
@@ -701,6 +702,8 @@ private:
             outcome.failed = true;
             outcome.error = "unknown error";
             return outcome;
+        } catch (...) {
+            ParkForever();
         }
         ReleaseOrPark(method);
         if (outcome.failed && kind == EventKind::kGuarded) {
