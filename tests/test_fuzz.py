@@ -504,13 +504,13 @@ EMIT_KINDS: dict[str, st.SearchStrategy[Any]] = {
     "uint": _emit_uint,
     "text": _emit_text,
     "bool": st.booleans(),
-    "user": _emit_text | st.builds(user_info, st.text(max_size=8)),
+    "user": _emit_text | st.builds(user_info, st.text(st.characters(exclude_characters="\x00"), max_size=8)),
     "audio": frames(m.AudioFrame),
     "video": frames(m.VideoFrame) | frames(m.PixelFrame),
     "payload": st.binary(max_size=2000),
     "quality": st.none()
     | st.tuples(_emit_text, _emit_int)
-    | st.builds(network_quality, st.text(max_size=8), instance_of(m.NetworkQuality)),
+    | st.builds(network_quality, st.text(st.characters(exclude_characters="\x00"), max_size=8), instance_of(m.NetworkQuality)),
     "qualities": st.lists(st.tuples(_emit_text, _emit_int), max_size=5),
     "volumes": st.lists(st.tuples(_emit_text, _emit_uint), max_size=5),
 }

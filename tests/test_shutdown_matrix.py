@@ -23,12 +23,20 @@ SCRIPT = Path(__file__).parent / "scripts" / "shutdown_matrix.py"
 RACE_RUNS = 200
 
 
-def sanitizer_env() -> dict[str, str]:
+# A handler still running when the exit drain gives up parks its thread for good, and the interpreter
+# deletes that thread's frames when it finalizes: what they referred to is unreachable at exit by
+# design, so the leak checker is off for those cases. Every other sanitizer check stays on.
+PARKING_CASES = {"poll", "compute"}
+
+
+def sanitizer_env(case: str) -> dict[str, str]:
     """The environment, with sanitizer reports going to standard error instead of log files."""
     env = dict(os.environ)
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if name in env:
             env[name] = ":".join(o for o in env[name].split(":") if not o.startswith("log_path="))
+    if "ASAN_OPTIONS" in env and case in PARKING_CASES:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
     return env
 
 
@@ -45,7 +53,7 @@ def run(case: str, cwd: Path) -> tuple[int, str, str]:
             text=True,
             timeout=90,
             cwd=cwd,
-            env=sanitizer_env(),
+            env=sanitizer_env(case),
         )
     except subprocess.TimeoutExpired as expired:
         return (-1, f"hung: {expired.stdout!r}", f"{expired.stderr!r}")
