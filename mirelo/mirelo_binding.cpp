@@ -239,6 +239,13 @@ namespace {
     }
 }
 
+// Whether the calling thread holds the interpreter lock. (PyGILState_Check would answer yes for every
+// thread once any sub-interpreter has been created.)
+bool HoldsInterpreterLock() {
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    return own != nullptr && own == _PyThreadState_UncheckedGet();
+}
+
 // Takes the interpreter lock with `state`, or parks.
 void RestoreThreadOrPark(PyThreadState* state) noexcept {
     try {
@@ -331,7 +338,7 @@ thread_local ThreadStateKeeper thread_state_keeper;
 class EventLock {
 public:
     EventLock() {
-        if (PyGILState_Check()) {
+        if (HoldsInterpreterLock()) {
             return;
         }
         PyThreadState* state = PyGILState_GetThisThreadState();
@@ -444,7 +451,7 @@ public:
     EventArguments(const EventArguments&) = delete;
     EventArguments& operator=(const EventArguments&) = delete;
     ~EventArguments() {
-        if (!PyGILState_Check()) {
+        if (!HoldsInterpreterLock()) {
             return;  // only an unwinding that should have parked gets here without the lock: leave them
         }
         for (size_t i = 1; i <= count_; ++i) {
@@ -741,7 +748,7 @@ public:
             qolt_cloud_ = nullptr;
             return;
         }
-        if (PyGILState_Check()) {
+        if (HoldsInterpreterLock()) {
             // Destroy waits for the cloud's event threads, and an event may be waiting for the
             // interpreter lock: hold it here and the two wait on each other. Taking it back parks a
             // thread that the interpreter would end (a daemon thread dropping a cloud at exit).

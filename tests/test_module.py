@@ -159,8 +159,20 @@ try:
     interpreters.run_string(interpreter, "from mirelo import _mirelo")
 except interpreters.RunFailedError as error:
     print(error)
-from mirelo import _mirelo  # the main interpreter still imports it
-print(_mirelo.__doc__)
+import mirelo  # the main interpreter still imports it, and events still take the lock
+from mirelo import loopback
+print(mirelo._mirelo.__doc__)
+
+class Handler(mirelo.Delegate):
+    entered = 0
+
+    def OnEnterRoom(self):
+        type(self).entered += 1
+
+cloud = mirelo.QOLTCloud(Handler())
+loopback.emit(loopback.clouds()[-1], "OnEnterRoom", repeat=1000)
+del cloud
+print(Handler.entered)
 """
 
 
@@ -173,4 +185,5 @@ def test_a_sub_interpreter_is_refused_at_once_and_the_main_one_still_imports(tmp
         "<class 'ImportError'>: _mirelo cannot be imported in a sub-interpreter: "
         "the SDK's threads report to the main interpreter",
         "QOLT Mirelo Python API (bind with C++ API by pybind11)",
+        "1000",
     ]
