@@ -24,9 +24,10 @@ it (see `mirelo.loopback`), in which clouds of one process meet in in-process ro
 loopback does is described here wherever a program can observe it.
 """
 
-from typing import Any, ClassVar, SupportsIndex, SupportsInt, overload
+# Annotations stay unevaluated, so that tools which execute the stub (the API reference) can.
+from __future__ import annotations
 
-from typing_extensions import TypeAlias
+from typing import Any, ClassVar, SupportsIndex, SupportsInt, TypeAlias, overload
 
 _Int: TypeAlias = SupportsInt | SupportsIndex
 # Text parameters whose native type is a C string: str is encoded as UTF-8, bytes-like objects are
