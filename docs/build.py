@@ -126,8 +126,10 @@ def main() -> None:
     output = Path(sys.argv[1])
     warnings.simplefilter("error")
     pdoc.doc_pyi.find_stub_file = find_stub_file  # type: ignore[assignment]
-    # Only this process's copy of the list changes: pdoc orders a page by `__all__`.
-    mirelo.__all__ = page_order(list(mirelo.__all__))
+    # Only this process's copy of the list changes: pdoc orders a page by `__all__`, and lists as
+    # submodules only those that `__all__` names.
+    submodules = [name.split(".", 1)[1] for name in MODULES if "." in name]
+    mirelo.__all__ = page_order(list(mirelo.__all__)) + submodules
     pdoc.render.configure(
         docformat="markdown",
         footer_text=f"mirelo {mirelo.__version__}",
