@@ -985,6 +985,14 @@ class Room:
         self._cloud = None
 
 
+
+for _event_class in EVENT_TYPES.values():
+    getattr(EventStream, _event_class.name).__doc__ = (
+        f"Hands the SDK's `{_event_class.name}` to the loop as a `{_event_class.__name__}`, "
+        "without waiting for the loop; called on the SDK's thread."
+    )
+del _event_class
+
 # --- Paced audio ----------------------------------------------------------------------------------
 
 

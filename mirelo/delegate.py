@@ -20,16 +20,16 @@ from ._mirelo import (
 
 __all__ = ["Delegate", "EVENTS", "GUARDED_EVENTS", "logger"]
 
-#: The handler methods that the SDK calls, in the order the module registers them.
 EVENTS: tuple[str, ...] = tuple(name for name in vars(QOLTCloudDelegate) if name.startswith("On"))
+"""The handler methods that the SDK calls, in the order the module registers them."""
 
-#: The events whose handler errors the module itself prints on one line of standard error
-#: ("python callback OnSeiMessageReceived error: ..."); every other event hands them to the SDK.
 GUARDED_EVENTS = frozenset({"OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnNetworkQuality"})
+"""The events whose handler errors the module itself prints on one line of standard error
+("python callback OnSeiMessageReceived error: ..."); every other event hands them to the SDK."""
 
-#: Where `Delegate` reports an exception leaving a handler method. With no logging configured,
-#: Python's last-resort handler prints the record and its traceback on standard error.
 logger = logging.getLogger("mirelo")
+"""Where `Delegate` reports an exception leaving a handler method. With no logging configured,
+Python's last-resort handler prints the record and its traceback on standard error."""
 
 
 def _report(handler: Any, name: str) -> None:
@@ -155,3 +155,11 @@ class Delegate(QOLTCloudDelegate):
 
     def OnNetworkQuality(self, local: NetworkQualityInfo, remote: list[NetworkQualityInfo]) -> None:
         pass
+
+
+for _name in EVENTS:
+    getattr(Delegate, _name).__doc__ = (
+        f"Does nothing. The SDK calls `{_name}` on one of its threads (see `QOLTCloudDelegate.{_name}` for "
+        "when and with what); override it to handle the event."
+    )
+del _name
