@@ -582,7 +582,12 @@ def inject(handle: int, operation: str, result: Union[int, bool], count: int = 1
 def stats() -> dict[int, dict[str, int]]:
     """Per live cloud: events ``raised``, ``delivered`` to the delegate, ``dropped`` for load
     (media events only, oldest first), ``discarded`` (a cloud without a delegate) and still
-    ``queued``."""
+    ``queued``; and its audio losses over its life: ``paced_audio_refused`` (frames that
+    ``SendContinuousAudioFrame`` refused with ``ERR_READ_TRY_AGAIN``, its queue being full),
+    ``paced_audio_cleared`` (queued frames discarded by ``clear_send_queue``, by closing the audio
+    channel or by leaving the room) and ``audio_samples_dropped`` (received samples per channel
+    never handed out: the oldest beyond ``audio_buffer_ms`` waiting for ``GetAudioFrame`` or the
+    mix, and what was still waiting when its sender stopped or was unsubscribed)."""
     return {entry.pop("cloud"): entry for entry in _snapshot(_STATS)}
 
 

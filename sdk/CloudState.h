@@ -21,6 +21,13 @@
 namespace mirelo {
 namespace qolt {
 
+// Audio a cloud lost, for the statistics: nothing is dropped without being counted here.
+struct AudioLosses {
+    uint64_t paced_refused = 0;    // frames SendContinuousAudioFrame refused, its queue being full
+    uint64_t paced_cleared = 0;    // queued frames discarded: clear_send_queue, channel closed, room left
+    uint64_t samples_dropped = 0;  // received samples (per channel) never handed out, see RoomService
+};
+
 // What the room service knows of one cloud. Owned by the room service and guarded by its lock.
 struct CloudState {
     using Clock = std::chrono::steady_clock;
@@ -57,6 +64,8 @@ struct CloudState {
     Clock::time_point next_paced_send;
 
     Clock::time_point next_quality_report;
+
+    AudioLosses audio_losses;  // over the cloud's whole life
 
     bool IsAnchor() const { return in_room && role == QOLT_ROLE_ANCHOR; }
     bool HasVideo(StreamType type) const {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,7 @@
 
 namespace {
 
+using mirelo::qolt::AudioLosses;
 using mirelo::qolt::EventDecoder;
 using mirelo::qolt::EventQueue;
 using mirelo::qolt::LoopbackCloud;
@@ -82,16 +84,23 @@ std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
 }
 
 Value StatsSnapshot(LoopbackService& service) {
+    // Read before the queues: a cloud made in between has no losses yet, one destroyed reads as none.
+    const std::map<uint64_t, AudioLosses> losses = service.rooms().AudioLossesByCloud();
     std::vector<Value> clouds;
     for (const auto& entry : service.clouds().Queues()) {
         const EventQueue::Counters counters = entry.second->counters();
+        const auto found = losses.find(entry.first);
+        const AudioLosses audio = found == losses.end() ? AudioLosses{} : found->second;
         Value cloud = Value::Dict();
         cloud.Add("cloud", Value::UInt(entry.first))
             .Add("raised", Value::UInt(counters.raised))
             .Add("delivered", Value::UInt(counters.delivered))
             .Add("dropped", Value::UInt(counters.dropped))
             .Add("discarded", Value::UInt(counters.discarded))
-            .Add("queued", Value::UInt(counters.queued));
+            .Add("queued", Value::UInt(counters.queued))
+            .Add("paced_audio_refused", Value::UInt(audio.paced_refused))
+            .Add("paced_audio_cleared", Value::UInt(audio.paced_cleared))
+            .Add("audio_samples_dropped", Value::UInt(audio.samples_dropped));
         clouds.push_back(std::move(cloud));
     }
     return Value::List(std::move(clouds));

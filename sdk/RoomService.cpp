@@ -81,6 +81,11 @@ bool IsObtainable(const AudioObtainParams& obtain) {
            obtain.output_frame_length_ms >= 10 && obtain.output_frame_length_ms <= 1000;
 }
 
+// Interleaved samples of the cloud's output format, counted per channel for the statistics.
+uint64_t PerChannel(const AudioObtainParams& obtain, size_t samples) {
+    return samples / static_cast<size_t>(obtain.output_channels);
+}
+
 size_t MixFrameSamples(const AudioObtainParams& obtain) {
     return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000 *
            static_cast<size_t>(obtain.output_channels);
@@ -394,7 +399,8 @@ void RoomService::ForgetSenderLocked(CloudState& sender) {
         }
         other->converters.erase(sender.handle);
         if (other->mixer) {
-            other->mixer->RemoveSource(sender.handle);
+            // What the receiver had not taken yet of this sender is discarded: counted as dropped.
+            other->audio_losses.samples_dropped += PerChannel(other->obtain, other->mixer->RemoveSource(sender.handle));
             if (other->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
                 DrainMixLocked(*other);
             }
@@ -405,6 +411,7 @@ void RoomService::ForgetSenderLocked(CloudState& sender) {
 void RoomService::CloseAudioChannelLocked(CloudState& owner) {
     ForgetSenderLocked(owner);
     owner.audio_channel.reset();
+    owner.audio_losses.paced_cleared += owner.paced_audio.size();
     owner.paced_audio.clear();
     Raise(owner, "OnLocalAudioChannelDestroyed", kKept,
           [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); });
@@ -471,7 +478,7 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
     if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {
         self->converters.erase(publisher->handle);
-        self->mixer->RemoveSource(publisher->handle);
+        self->audio_losses.samples_dropped += PerChannel(self->obtain, self->mixer->RemoveSource(publisher->handle));
     }
     return ERR_OK;
 } catch (...) {
@@ -602,13 +609,17 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
         return ERR_INVALID_PARAMETER;
     }
     if (clear_send_queue) {
+        self->audio_losses.paced_cleared += self->paced_audio.size();
         self->paced_audio.clear();
+    }
+    if (self->paced_audio.size() >= kMaxPacedFrames) {
+        // A caller far ahead of real time is told to try again once the queue has moved on; the
+        // frame stays the caller's, and what waits is sent in full.
+        ++self->audio_losses.paced_refused;
+        return ERR_READ_TRY_AGAIN;
     }
     if (self->paced_audio.empty()) {
         self->next_paced_send = std::max(self->next_paced_send, Clock::now());
-    }
-    if (self->paced_audio.size() >= kMaxPacedFrames) {
-        self->paced_audio.pop_front();  // a caller far ahead of real time loses its oldest audio
     }
     self->paced_audio.push_back(frame);
     clock_wake_.notify_all();
@@ -663,7 +674,8 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
             });
             continue;
         }
-        receiver->mixer->Push(sender.handle, converted.data(), converted.size());
+        receiver->audio_losses.samples_dropped +=
+            PerChannel(obtain, receiver->mixer->Push(sender.handle, converted.data(), converted.size()));
         if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
             DrainMixLocked(*receiver);
         }
@@ -914,6 +926,15 @@ void RoomService::RunClock() {
         }
         clock_wake_.wait_until(lock, next);
     }
+}
+
+std::map<uint64_t, AudioLosses> RoomService::AudioLossesByCloud() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<uint64_t, AudioLosses> losses;
+    for (const auto& entry : clouds_) {
+        losses.emplace(entry.first, entry.second->audio_losses);
+    }
+    return losses;
 }
 
 Value RoomService::Snapshot() const {

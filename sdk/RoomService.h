@@ -61,6 +61,8 @@ public:
 
     // A list of dicts, one per cloud: its connection, room, channels, subscriptions and settings.
     Value Snapshot() const;
+    // What each cloud lost of its audio, by handle.
+    std::map<uint64_t, AudioLosses> AudioLossesByCloud() const;
 
     // A test aid: the next start of the clock thread fails as when the system has no thread to
     // give. False, with nothing armed, when the clock already runs (it starts once per process).
@@ -69,6 +71,7 @@ public:
     static constexpr size_t kMaxSeiBytes = 1000;
     static constexpr size_t kMaxCustomMessageBytes = 1024;
     static constexpr uint32_t kMissedMessageErrorCode = 0;
+    // SendContinuousAudioFrame's queue: a frame beyond it is refused with ERR_READ_TRY_AGAIN.
     static constexpr size_t kMaxPacedFrames = 500;
     // A mixed frame waits for every sender's share, but never longer than this many frames.
     static constexpr size_t kMaxMixLagFrames = 3;

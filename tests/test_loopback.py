@@ -312,4 +312,13 @@ class TestInject:
 def test_stats_count_raised_and_delivered(cloud: CloudRig) -> None:
     for _ in range(3):
         loopback.emit(cloud.handle, "OnEnterRoom")
-    assert loopback.stats()[cloud.handle] == {"raised": 3, "delivered": 3, "dropped": 0, "discarded": 0, "queued": 0}
+    assert loopback.stats()[cloud.handle] == {
+        "raised": 3,
+        "delivered": 3,
+        "dropped": 0,
+        "discarded": 0,
+        "queued": 0,
+        "paced_audio_refused": 0,
+        "paced_audio_cleared": 0,
+        "audio_samples_dropped": 0,
+    }

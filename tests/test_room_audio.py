@@ -8,11 +8,12 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import RoomRig
+from conftest import RoomRig, wait_until
 from mirelo import _mirelo as m, loopback
 
 AUDIO = m.STREAM_TYPE_AUDIO
 INVALID_OPERATION, INVALID_PARAMETER = int(m.ERR_INVALID_OPERATION), int(m.ERR_INVALID_PARAMETER)
+TRY_AGAIN = int(m.ERR_READ_TRY_AGAIN)
 
 
 def pcm(samples: list[int]) -> bytes:
@@ -200,6 +201,16 @@ class TestGetAudioFrame:
         while bob.cloud.GetAudioFrame(frame) == 0:
             kept.append(samples_of(frame.data)[0])
         assert kept == [5, 6, 7, 8, 9]
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 5 * 320
+
+    def test_audio_not_taken_when_its_sender_stops_is_counted(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_GET, output_channels=2)
+        for _ in range(3):
+            assert alice.cloud.SendAudioFrame(audio([9] * 320, 16000)) == 0
+        assert bob.cloud.GetAudioFrame(m.AudioFrame()) == 0
+        assert alice.cloud.DestroyLocalAudioChannel() == 0
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 2 * 320  # per channel
 
 
 class TestContinuousAudio:
@@ -239,6 +250,24 @@ class TestContinuousAudio:
         loopback.flush()
         values = [samples_of(f.data)[0] for f in received(bob)]
         assert values[-1] == 2 and len(values) < 10
+
+    def test_a_full_queue_refuses_frames_and_every_frame_is_sent_or_counted(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
+        """A full queue once dropped its oldest frames while every call returned ERR_OK."""
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        results = [alice.cloud.SendContinuousAudioFrame(audio([1] * 320, 16000), False) for _ in range(600)]
+        accepted, refused = results.count(0), results.count(TRY_AGAIN)
+        assert results[:500] == [0] * 500 and accepted + refused == 600
+        assert refused >= 80  # 12 s of audio offered at once; the queue holds 10 s
+        assert loopback.stats()[alice.handle]["paced_audio_refused"] == refused
+        assert alice.cloud.SendContinuousAudioFrame(audio([2] * 320, 16000), True) == 0  # clearing still works
+        assert wait_until(lambda: loopback.state()[alice.handle]["paced_audio_frames"] == 0)
+        loopback.flush()
+        counted = loopback.stats()[alice.handle]
+        assert len(received(bob)) + counted["paced_audio_cleared"] == accepted + 1
+        assert counted["paced_audio_refused"] == refused
 
 
 class TestVoiceActivity:
