@@ -46,13 +46,14 @@ __all__ = [
     "configure",
     "configuration",
     "state",
+    "retention",
     "ENVIRONMENTS",
 ]
 
 ENVIRONMENTS = ("production", "staging", "test", "development")
 """The names that ``SetEnvironment`` accepts; ``production`` is the default."""
 
-_INTERFACE_VERSION = 2
+_INTERFACE_VERSION = 3
 
 _OK = 0
 _UNKNOWN_CLOUD = 1
@@ -72,6 +73,7 @@ _STATS = 3
 _SETTINGS = 4
 _CONFIGURATION = 5
 _CLOUD_STATES = 6
+_RETENTION = 7
 
 _INT32 = (-(2**31), 2**31 - 1)
 _UINT32 = (0, 2**32 - 1)
@@ -176,8 +178,9 @@ def _encode(value: Any, out: bytearray) -> None:
         raise TypeError(f"cannot encode {type(value).__name__}")
 
 
-def _decode(data: bytes) -> Any:
-    view = memoryview(data)
+def _decode(view: memoryview, texts: bool = False) -> Any:
+    """Decodes one value that fills the view. Payloads become ``bytes``, or with ``texts`` ``str``
+    (UTF-8, undecodable bytes replaced), decoded straight from the view without an extra copy."""
 
     def at(offset: int) -> tuple[Any, int]:
         tag = view[offset]
@@ -193,7 +196,8 @@ def _decode(data: bytes) -> Any:
         if tag == 4:
             (length,) = struct.unpack_from("<I", view, offset)
             offset += 4
-            return bytes(view[offset : offset + length]), offset + length
+            payload = view[offset : offset + length]
+            return (str(payload, "utf-8", "replace") if texts else bytes(payload)), offset + length
         if tag == 5:
             (count,) = struct.unpack_from("<I", view, offset)
             offset += 4
@@ -209,14 +213,14 @@ def _decode(data: bytes) -> Any:
             for _ in range(count):
                 (length,) = struct.unpack_from("<I", view, offset)
                 offset += 4
-                name = bytes(view[offset : offset + length]).decode("utf-8")
+                name = str(view[offset : offset + length], "utf-8")
                 offset += length
                 fields[name], offset = at(offset)
             return fields, offset
         raise RuntimeError(f"loopback sent an unknown value tag {tag}")
 
     value, end = at(0)
-    if end != len(data):
+    if end != len(view):
         raise RuntimeError("loopback sent trailing bytes")
     return value
 
@@ -234,16 +238,20 @@ def _check_failure(status: int, what: str) -> None:
     raise RuntimeError(f"the loopback failed in {what}: {text}")
 
 
-def _snapshot(kind: int) -> Any:
+def _snapshot(kind: int, texts: bool = False) -> Any:
+    """Reads a snapshot. It costs the buffer the library encodes into plus the decoded values:
+    about twice what it returns (the buffer is read through a memoryview, never copied)."""
     size = ctypes.c_size_t(0)
     status = _lib.mirelo_loopback_snapshot(kind, None, 0, ctypes.byref(size))
     while status == _BUFFER_TOO_SMALL:
-        # Room to spare: what is snapshotted may grow between the two calls.
-        capacity = size.value + size.value // 4 + 256
+        # A little room to spare: what is snapshotted may grow between the two calls; if it grew
+        # beyond, the call reports the new size and is made again.
+        capacity = size.value + size.value // 32 + 4096
         buffer = (ctypes.c_uint8 * capacity)()
         status = _lib.mirelo_loopback_snapshot(kind, buffer, capacity, ctypes.byref(size))
         if status == _OK:
-            return _decode(bytes(buffer[: size.value]))
+            with memoryview(buffer).cast("B") as whole, whole[: size.value] as view:
+                return _decode(view, texts)
     _check_failure(status, "a snapshot")
     if status != _OK:
         raise RuntimeError(f"loopback snapshot {kind} failed with status {status}")
@@ -531,8 +539,12 @@ def flush(timeout: float = 5.0) -> None:
 def failures() -> list[tuple[int, str, str]]:
     """(cloud handle, operation name, exception text) for every exception that left a delegate
     operation, oldest first; the text is the exception's ``what()`` or "unknown exception".
-    The newest 10,000 are kept."""
-    return [(cloud, name.decode("utf-8"), text.decode("utf-8", "replace")) for cloud, name, text in _snapshot(_FAILURES)]
+
+    Bounded: a text longer than 4,096 bytes keeps its head (the exception and
+    its innermost frames) and ends with ``"\n[... cut: N more bytes]"``; the newest 10,000
+    failures and at most 4 MiB of text are kept, the oldest making room. ``retention()`` counts
+    the texts cut and the failures dropped."""
+    return [(cloud, name, text) for cloud, name, text in _snapshot(_FAILURES, texts=True)]
 
 
 def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
@@ -546,12 +558,21 @@ def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
     ``"extra_data"``), a null frame pointer as ``None``. Secrets are never kept: ``user_sig`` and
     ``private_map_key`` of ``EnterRoom`` and the password of ``SetSocks5Proxy`` appear as a bool,
     whether a non-empty one was given. ``Create`` (whether the delegate is null) and ``Destroy``
-    are journaled too. Only the newest entries are kept (see ``configure``)."""
+    are journaled too. Only the newest entries are kept (see ``configure``); ``retention()``
+    counts those dropped."""
     return [(cloud, name.decode("ascii"), tuple(arguments)) for cloud, name, arguments in _snapshot(_JOURNAL)]
 
 
+def retention() -> dict[str, dict[str, int]]:
+    """What the journal and the failure list hold, and what they lost since the last ``reset()``:
+    ``{"journal": {"entries", "payload_bytes", "dropped"}, "failures": {"entries", "bytes",
+    "dropped", "cut"}}``. ``dropped`` counts the oldest entries removed to stay within the bounds
+    (and any that could not be stored for want of memory); ``cut`` the failure texts cut short."""
+    return _snapshot(_RETENTION)
+
+
 def reset() -> None:
-    """Empties the journal and the failures."""
+    """Empties the journal and the failures, and zeroes what ``retention()`` counts."""
     _check_failure(_lib.mirelo_loopback_reset(), "reset")
 
 

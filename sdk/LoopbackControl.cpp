@@ -106,6 +106,23 @@ Value StatsSnapshot(LoopbackService& service) {
     return Value::List(std::move(clouds));
 }
 
+Value RetentionSnapshot(LoopbackService& service) {
+    const auto journal = service.journal().counts();
+    const auto failures = service.failures().counts();
+    Value journal_counts = Value::Dict();
+    journal_counts.Add("entries", Value::UInt(journal.entries))
+        .Add("payload_bytes", Value::UInt(journal.payload_bytes))
+        .Add("dropped", Value::UInt(journal.dropped));
+    Value failure_counts = Value::Dict();
+    failure_counts.Add("entries", Value::UInt(failures.entries))
+        .Add("bytes", Value::UInt(failures.bytes))
+        .Add("dropped", Value::UInt(failures.dropped))
+        .Add("cut", Value::UInt(failures.cut));
+    Value retention = Value::Dict();
+    retention.Add("journal", std::move(journal_counts)).Add("failures", std::move(failure_counts));
+    return retention;
+}
+
 Value SettingsSnapshot(LoopbackService& service) {
     const auto log = service.logger().settings();
     Value settings = Value::Dict();
@@ -165,18 +182,22 @@ int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t*
             case MIRELO_LOOPBACK_CLOUD_STATES:
                 snapshot = service.rooms().Snapshot();
                 break;
+            case MIRELO_LOOPBACK_RETENTION:
+                snapshot = RetentionSnapshot(service);
+                break;
             default:
                 return MIRELO_LOOPBACK_BAD_ARGUMENTS;
         }
-        std::vector<uint8_t> encoded;
-        snapshot.EncodeTo(encoded);
+        // Encoded straight into the caller's buffer: the payloads that the snapshot shares with the
+        // journal are copied once, not twice.
+        const size_t encoded_size = snapshot.EncodedSize();
         if (size != nullptr) {
-            *size = encoded.size();
+            *size = encoded_size;
         }
-        if (buffer == nullptr || capacity < encoded.size()) {
+        if (buffer == nullptr || capacity < encoded_size) {
             return MIRELO_LOOPBACK_BUFFER_TOO_SMALL;
         }
-        std::memcpy(buffer, encoded.data(), encoded.size());
+        snapshot.EncodeInto(buffer);
         return MIRELO_LOOPBACK_OK;
     });
 }
