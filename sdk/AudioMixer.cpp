@@ -79,6 +79,14 @@ size_t AudioMixer::buffered() const {
     return longest;
 }
 
+size_t AudioMixer::held() const {
+    size_t total = 0;
+    for (const Fifo& fifo : fifos_) {
+        total += fifo.size;
+    }
+    return total;
+}
+
 void AudioMixer::AddSource(uint64_t source) {
     if (Find(source) == nullptr) {
         fifos_.push_back(Fifo{});

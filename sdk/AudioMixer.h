@@ -45,6 +45,9 @@ public:
     // Discards the source's FIFO and returns how many samples it held (not counted as dropped).
     size_t RemoveSource(uint64_t source);
 
+    // Samples held by all FIFOs together.
+    size_t held() const;
+
     // Samples dropped by overflow since construction.
     size_t dropped_samples() const { return dropped_; }
 

@@ -14,6 +14,7 @@
 
 #include "AudioFormatConverter.h"
 #include "AudioMixer.h"
+#include "AudioReframer.h"
 #include "EventQueue.h"
 #include "MessageRateLimiter.h"
 #include "qolt/mirelo_qolt_defines.h"
@@ -49,8 +50,10 @@ struct CloudState {
     std::vector<StreamType> video_channels;                    // in creation order
     std::set<std::pair<std::string, int>> subscriptions;      // (user id, stream type)
 
-    // Receiving audio: a converter per sender into this cloud's output format, and the mix.
+    // Receiving audio: a converter per sender into this cloud's output format, then either a
+    // reframer per sender (each sender's frames apart) or the mix.
     std::map<uint64_t, std::unique_ptr<AudioFormatConverter>> converters;
+    std::map<uint64_t, AudioReframer> reframers;
     std::unique_ptr<AudioMixer> mixer;
     uint32_t mixed_pts = 0;  // milliseconds of mixed audio handed out
 

@@ -86,9 +86,13 @@ uint64_t PerChannel(const AudioObtainParams& obtain, size_t samples) {
     return samples / static_cast<size_t>(obtain.output_channels);
 }
 
+// Samples per channel in a frame handed to the cloud, mixed or not.
+size_t OutputFrameLength(const AudioObtainParams& obtain) {
+    return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000;
+}
+
 size_t MixFrameSamples(const AudioObtainParams& obtain) {
-    return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000 *
-           static_cast<size_t>(obtain.output_channels);
+    return OutputFrameLength(obtain) * static_cast<size_t>(obtain.output_channels);
 }
 
 std::vector<int16_t> Samples(const AudioFrame& frame) {
@@ -147,6 +151,14 @@ uint64_t PixelPayloadSize(const PixelFrame& frame) {
         return 0;
     }
     return total;
+}
+
+void RaiseSenderAudio(CloudState& to, const std::string& user_id, const AudioReframer::Frame& piece) {
+    const AudioFrame frame =
+        PcmFrame(piece.samples, to.obtain.output_sample_rate, to.obtain.output_channels, piece.pts, piece.has_voice);
+    Raise(to, "OnRemoteAudioReceived", kMedia, [user_id, frame](QOLTCloudDelegate& delegate) {
+        delegate.OnRemoteAudioReceived(user_id.c_str(), frame);
+    });
 }
 
 CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
@@ -385,6 +397,12 @@ void RoomService::LeaveLocked(CloudState& leaver) {
     leaver.user_id.clear();
     leaver.subscriptions.clear();
     leaver.converters.clear();
+    // Received audio not handed out yet goes with the room: counted.
+    for (const auto& reframer : leaver.reframers) {
+        leaver.audio_losses.samples_dropped += reframer.second.pending();
+    }
+    leaver.reframers.clear();
+    leaver.audio_losses.samples_dropped += PerChannel(leaver.obtain, leaver.mixer->held());
     leaver.mixer.reset();
     leaver.message_sequence.clear();
     leaver.missed_messages.clear();
@@ -394,17 +412,29 @@ void RoomService::LeaveLocked(CloudState& leaver) {
 // The sender's audio stops: receivers drop their converter and mixer share for it.
 void RoomService::ForgetSenderLocked(CloudState& sender) {
     for (CloudState* other : RoomMembersLocked(sender.room_key)) {
-        if (other == &sender) {
-            continue;
-        }
-        other->converters.erase(sender.handle);
-        if (other->mixer) {
-            // What the receiver had not taken yet of this sender is discarded: counted as dropped.
-            other->audio_losses.samples_dropped += PerChannel(other->obtain, other->mixer->RemoveSource(sender.handle));
+        if (other != &sender) {
+            EndSenderAudioLocked(*other, sender.handle, sender.user_id);
             if (other->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
                 DrainMixLocked(*other);
             }
         }
+    }
+}
+
+// The receiver stops getting this sender's audio. Its frames taken apart get what waits as a last,
+// shorter frame; what waits in the mix is discarded and counted as dropped.
+void RoomService::EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id) {
+    receiver.converters.erase(sender);
+    auto reframer = receiver.reframers.find(sender);
+    if (reframer != receiver.reframers.end()) {
+        AudioReframer::Frame rest;
+        if (reframer->second.PopRest(rest)) {
+            RaiseSenderAudio(receiver, user_id, rest);
+        }
+        receiver.reframers.erase(reframer);
+    }
+    if (receiver.mixer) {
+        receiver.audio_losses.samples_dropped += PerChannel(receiver.obtain, receiver.mixer->RemoveSource(sender));
     }
 }
 
@@ -477,8 +507,7 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
     self->subscriptions.erase({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
     if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {
-        self->converters.erase(publisher->handle);
-        self->audio_losses.samples_dropped += PerChannel(self->obtain, self->mixer->RemoveSource(publisher->handle));
+        EndSenderAudioLocked(*self, publisher->handle, publisher->user_id);
     }
     return ERR_OK;
 } catch (...) {
@@ -668,10 +697,16 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
             continue;
         }
         if (per_sender) {
-            AudioFrame frame = PcmFrame(converted, obtain.output_sample_rate, obtain.output_channels, sent.pts, has_voice);
-            Raise(*receiver, "OnRemoteAudioReceived", kMedia, [user_id, frame](QOLTCloudDelegate& delegate) {
-                delegate.OnRemoteAudioReceived(user_id.c_str(), frame);
-            });
+            // Handed out in frames of the receiver's length, whatever length the sender uses.
+            AudioReframer& reframer =
+                receiver->reframers
+                    .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels, OutputFrameLength(obtain))
+                    .first->second;
+            reframer.Push(converted.data(), converted.size(), sent.pts, has_voice);
+            AudioReframer::Frame piece;
+            while (reframer.Pop(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);
+            }
             continue;
         }
         receiver->audio_losses.samples_dropped +=

@@ -95,6 +95,7 @@ private:
     void CloseAudioChannelLocked(CloudState& owner);
     void CloseVideoChannelLocked(CloudState& owner, StreamType type);
     void ForgetSenderLocked(CloudState& sender);
+    void EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id);
 
     void RouteAudioLocked(CloudState& sender, const AudioFrame& frame);
     void DrainMixLocked(CloudState& receiver);
