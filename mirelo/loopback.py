@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import ctypes
 import math
+import numbers
 import operator
 import os
 import struct
@@ -45,6 +46,7 @@ __all__ = [
     "settings",
     "configure",
     "configuration",
+    "limits",
     "state",
     "retention",
     "ENVIRONMENTS",
@@ -74,6 +76,7 @@ _SETTINGS = 4
 _CONFIGURATION = 5
 _CLOUD_STATES = 6
 _RETENTION = 7
+_LIMITS = 8
 
 _INT32 = (-(2**31), 2**31 - 1)
 _UINT32 = (0, 2**32 - 1)
@@ -646,15 +649,90 @@ def settings() -> dict[str, Any]:
     return values
 
 
-_CONFIGURATION_FIELDS = {
-    "network_quality_interval": "network_quality_interval_ms",
-    "custom_message_loss": "custom_message_loss_ppm",
-    "custom_message_seed": "custom_message_seed",
-    "media_queue_bound": "media_queue_bound",
-    "audio_buffer_ms": "audio_buffer_ms",
-    "journal_entries": "journal_entries",
-    "journal_payload_bytes": "journal_payload_bytes",
+# The tunables under configure's names: the library's name, how many of the library's units make
+# one of configure's (None: a whole number, the same in both) and what a value must be.
+_TUNABLES: dict[str, tuple[str, Optional[int], str]] = {
+    "network_quality_interval": ("network_quality_interval_ms", 1000, "a number of seconds"),
+    "custom_message_loss": ("custom_message_loss_ppm", 1_000_000, "a probability"),
+    "custom_message_seed": ("custom_message_seed", None, "a whole number"),
+    "media_queue_bound": ("media_queue_bound", None, "a whole number"),
+    "audio_buffer_ms": ("audio_buffer_ms", None, "a whole number"),
+    "journal_entries": ("journal_entries", None, "a whole number"),
+    "journal_payload_bytes": ("journal_payload_bytes", None, "a whole number"),
 }
+
+_limits_cache: Optional[dict[str, Any]] = None
+
+
+def _raw_limits() -> dict[str, Any]:
+    # Fixed for the library's life: read once.
+    global _limits_cache
+    if _limits_cache is None:
+        _limits_cache = _snapshot(_LIMITS)
+    return _limits_cache
+
+
+def _public(name: str, native: int) -> Union[int, float]:
+    scale = _TUNABLES[name][1]
+    return native if scale is None else native / scale
+
+
+def limits() -> dict[str, Any]:
+    """The loopback's limits, read from the library's own definitions (the README's Limits table
+    says what happens at each):
+
+    ``paced_audio_frames`` (``SendContinuousAudioFrame``'s queue), ``mix_lag_frames``,
+    ``output_frame_ms`` (the ``(min, max)`` of ``output_frame_length_ms``),
+    ``sei_message_bytes``, ``custom_message_bytes``, ``custom_messages_per_second`` and
+    ``custom_message_bytes_per_second`` (per sender), ``failures``, ``failure_bytes`` and
+    ``failure_text_bytes``, ``emit_batch`` (events ``emit(repeat=)`` queues at a time) and
+    ``value_depth`` (nesting of the control interface's values); and under ``"configure"``, per
+    argument of ``configure``, its ``(min, max, default)`` in ``configure``'s units."""
+    raw = dict(_raw_limits())
+    raw["output_frame_ms"] = tuple(raw["output_frame_ms"])
+    ranges = raw.pop("configuration")
+    raw["configure"] = {
+        name: tuple(_public(name, ranges[native][key]) for key in ("min", "max", "default"))
+        for name, (native, _, _) in _TUNABLES.items()
+    }
+    return raw
+
+
+def _tunable(name: str, value: Any) -> int:
+    """configure's value of a tunable in the library's units; ValueError, with the accepted range,
+    for any number it does not accept, TypeError for what is not a number."""
+    native, scale, what = _TUNABLES[name]
+    ranges = _raw_limits()["configuration"][native]
+    low, high = ranges["min"], ranges["max"]
+    shown = f"{low}..{high}" if scale is None else f"{low / scale:g}..{high / scale:g}"
+
+    def refused() -> ValueError:
+        # An integer far out of range is named by its size: its digits could fill pages.
+        given = f"an integer of {value.bit_length()} bits" if isinstance(value, int) and value.bit_length() > 64 else repr(value)
+        return ValueError(f"{name} must be {what} within {shown}, not {given}")
+
+    if isinstance(value, bool):
+        raise refused()  # a flag where a quantity is wanted, however Python counts it
+    if scale is None:
+        try:
+            number = operator.index(value)
+        except TypeError:
+            if isinstance(value, numbers.Real):
+                raise refused() from None  # 5.0, inf, nan: not a whole number
+            raise TypeError(f"{name} must be {what}, not {type(value).__name__}") from None
+    else:
+        if not isinstance(value, numbers.Real):
+            raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
+        try:
+            scaled = float(value) * scale
+        except OverflowError:  # an int or fraction too large for a float
+            raise refused() from None
+        if not math.isfinite(scaled):
+            raise refused()
+        number = round(scaled)
+    if not low <= number <= high:
+        raise refused()
+    return number
 
 
 def configure(
@@ -667,46 +745,33 @@ def configure(
     journal_entries: Optional[int] = None,
     journal_payload_bytes: Optional[int] = None,
 ) -> None:
-    """Tunes the loopback; arguments left ``None`` keep their value. Defaults in brackets.
+    """Tunes the loopback; arguments left ``None`` keep their value.
 
-    - ``network_quality_interval``: seconds between ``OnNetworkQuality`` reports [2.0]
-      (0.01 .. 86400);
-    - ``custom_message_loss``: probability that an unreliable custom message is lost [0.0];
-      ``custom_message_seed`` seeds those decisions, so runs repeat [1];
-    - ``media_queue_bound``: media events queued per cloud before the oldest are dropped [256];
-    - ``audio_buffer_ms``: audio kept per sender for ``GetAudioFrame`` [1000];
+    - ``network_quality_interval``: seconds between ``OnNetworkQuality`` reports;
+    - ``custom_message_loss``: probability that an unreliable custom message is lost;
+      ``custom_message_seed`` seeds those decisions, so runs repeat;
+    - ``media_queue_bound``: media events queued per cloud before the oldest are dropped;
+    - ``audio_buffer_ms``: audio kept per sender for ``GetAudioFrame`` and the mix;
     - ``journal_entries`` and ``journal_payload_bytes``: how many of the newest journal entries
-      are kept, and how much frame and message payload they may hold together [10000, 64 MiB].
+      are kept, and how many bytes of payload and text they may hold together.
 
-    ``ValueError`` (nothing changed) for a value out of range, ``TypeError`` for a wrong type.
+    Defaults and accepted ranges: ``limits()["configure"]`` and the README's Limits table.
+    ``ValueError`` (nothing changed), its message giving the accepted range, for a number that is
+    not accepted: out of range, infinite or NaN, a bool, or a fraction where a whole number is
+    wanted. ``TypeError`` for anything that is not a number.
     """
-    given: dict[str, Any] = {}
-    if network_quality_interval is not None:
-        given["network_quality_interval_ms"] = _seconds_to_ms(network_quality_interval)
-    if custom_message_loss is not None:
-        if isinstance(custom_message_loss, bool) or not isinstance(custom_message_loss, (int, float)):
-            raise TypeError("custom_message_loss must be a number")
-        if not 0.0 <= custom_message_loss <= 1.0:
-            raise ValueError(f"custom_message_loss {custom_message_loss!r} is outside 0..1")
-        given["custom_message_loss_ppm"] = round(custom_message_loss * 1_000_000)
-    for name, value in (
-        ("custom_message_seed", custom_message_seed),
-        ("media_queue_bound", media_queue_bound),
-        ("audio_buffer_ms", audio_buffer_ms),
-        ("journal_entries", journal_entries),
-        ("journal_payload_bytes", journal_payload_bytes),
-    ):
-        if value is not None:
-            given[name] = _integer(value, name, (0, 2**63 - 1))
-    _apply_configuration(given)
-
-
-def _seconds_to_ms(seconds: float) -> int:
-    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
-        raise TypeError("network_quality_interval must be a number of seconds")
-    if math.isnan(seconds) or seconds <= 0:
-        raise ValueError(f"network_quality_interval {seconds!r} must be positive")
-    return round(seconds * 1000)
+    given = {
+        "network_quality_interval": network_quality_interval,
+        "custom_message_loss": custom_message_loss,
+        "custom_message_seed": custom_message_seed,
+        "media_queue_bound": media_queue_bound,
+        "audio_buffer_ms": audio_buffer_ms,
+        "journal_entries": journal_entries,
+        "journal_payload_bytes": journal_payload_bytes,
+    }
+    _apply_configuration(
+        {_TUNABLES[name][0]: _tunable(name, value) for name, value in given.items() if value is not None}
+    )
 
 
 def _apply_configuration(given: Mapping[str, Any]) -> None:
@@ -717,8 +782,8 @@ def _apply_configuration(given: Mapping[str, Any]) -> None:
     _check_failure(status, "configure")
     if status != _OK:
         native = error.value.decode("ascii", "replace")
-        public = next((key for key, value in _CONFIGURATION_FIELDS.items() if value == native), native)
-        raise ValueError(f"{public} is out of range")
+        public = next((name for name, (field, _, _) in _TUNABLES.items() if field == native), native)
+        raise ValueError(f"the loopback refused {public}: {given.get(native)!r} is out of its range")
 
 
 def _fail_next(fault: str) -> None:
@@ -740,11 +805,4 @@ def _fail_next(fault: str) -> None:
 def configuration() -> dict[str, Any]:
     """The loopback's current tunables, in the units ``configure`` takes."""
     raw: dict[str, Any] = _snapshot(_CONFIGURATION)
-    values: dict[str, Any] = {
-        "network_quality_interval": raw["network_quality_interval_ms"] / 1000,
-        "custom_message_loss": raw["custom_message_loss_ppm"] / 1_000_000,
-    }
-    for name in ("custom_message_seed", "media_queue_bound", "audio_buffer_ms", "journal_entries", "journal_payload_bytes"):
-        values[name] = raw[name]
-    return values
-
+    return {name: _public(name, raw[native]) for name, (native, _, _) in _TUNABLES.items()}

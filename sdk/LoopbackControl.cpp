@@ -123,6 +123,31 @@ Value RetentionSnapshot(LoopbackService& service) {
     return retention;
 }
 
+// The fixed limits, read from their definitions, so that what callers check and document is what
+// the code does.
+Value LimitsSnapshot() {
+    using mirelo::qolt::Configuration;
+    using mirelo::qolt::FailureList;
+    using mirelo::qolt::MessageRateLimiter;
+    using mirelo::qolt::RoomService;
+    Value limits = Value::Dict();
+    limits.Add("paced_audio_frames", Value::UInt(RoomService::kMaxPacedFrames))
+        .Add("mix_lag_frames", Value::UInt(RoomService::kMaxMixLagFrames))
+        .Add("output_frame_ms",
+             Value::List({Value::Int(RoomService::kMinOutputFrameMs), Value::Int(RoomService::kMaxOutputFrameMs)}))
+        .Add("sei_message_bytes", Value::UInt(RoomService::kMaxSeiBytes))
+        .Add("custom_message_bytes", Value::UInt(RoomService::kMaxCustomMessageBytes))
+        .Add("custom_messages_per_second", Value::UInt(MessageRateLimiter::kMaxMessages))
+        .Add("custom_message_bytes_per_second", Value::UInt(MessageRateLimiter::kMaxBytes))
+        .Add("failures", Value::UInt(FailureList::kMaxFailures))
+        .Add("failure_bytes", Value::UInt(FailureList::kMaxBytes))
+        .Add("failure_text_bytes", Value::UInt(FailureList::kMaxTextBytes))
+        .Add("emit_batch", Value::UInt(kEmitBatch))
+        .Add("value_depth", Value::Int(Value::kMaxDecodeDepth))
+        .Add("configuration", Configuration::Ranges());
+    return limits;
+}
+
 Value SettingsSnapshot(LoopbackService& service) {
     const auto log = service.logger().settings();
     Value settings = Value::Dict();
@@ -184,6 +209,9 @@ int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t*
                 break;
             case MIRELO_LOOPBACK_RETENTION:
                 snapshot = RetentionSnapshot(service);
+                break;
+            case MIRELO_LOOPBACK_LIMITS:
+                snapshot = LimitsSnapshot();
                 break;
             default:
                 return MIRELO_LOOPBACK_BAD_ARGUMENTS;

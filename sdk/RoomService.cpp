@@ -72,13 +72,13 @@ bool IsChannelRate(int rate) {
 
 bool IsFrameLength(int ms) { return ms == 10 || ms == 20 || ms == 40 || ms == 60; }
 
-// The output format must be one the converter handles; the frame length is kept sane so that a
-// mixed frame is neither empty nor huge.
+// The output format must be one the converter handles, and the frame length within bounds.
 bool IsObtainable(const AudioObtainParams& obtain) {
     return (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET ||
             obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) &&
            AudioFormatConverter::Supports(obtain.output_sample_rate, obtain.output_channels) &&
-           obtain.output_frame_length_ms >= 10 && obtain.output_frame_length_ms <= 1000;
+           obtain.output_frame_length_ms >= RoomService::kMinOutputFrameMs &&
+           obtain.output_frame_length_ms <= RoomService::kMaxOutputFrameMs;
 }
 
 // Interleaved samples of the cloud's output format, counted per channel for the statistics.

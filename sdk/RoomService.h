@@ -75,6 +75,9 @@ public:
     static constexpr size_t kMaxPacedFrames = 500;
     // A mixed frame waits for every sender's share, but never longer than this many frames.
     static constexpr size_t kMaxMixLagFrames = 3;
+    // The frame lengths a receiver may ask for (output_frame_length_ms): a frame neither empty nor huge.
+    static constexpr int kMinOutputFrameMs = 10;
+    static constexpr int kMaxOutputFrameMs = 1000;
 
     // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
     std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }

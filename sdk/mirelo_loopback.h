@@ -51,8 +51,10 @@ enum mirelo_loopback_snapshot_kind {
     MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings (secrets only as whether one is set) */
     MIRELO_LOOPBACK_CONFIGURATION = 5, /* dict of the loopback's tunables */
     MIRELO_LOOPBACK_CLOUD_STATES = 6,  /* list of dicts: each cloud's connection, room, channels, subscriptions */
-    MIRELO_LOOPBACK_RETENTION = 7      /* dict: journal {entries, payload_bytes, dropped} and failures
+    MIRELO_LOOPBACK_RETENTION = 7,     /* dict: journal {entries, payload_bytes, dropped} and failures
                                           {entries, bytes, dropped, cut}, counted since the last reset */
+    MIRELO_LOOPBACK_LIMITS = 8         /* dict: the fixed limits by name, and under "configuration" each
+                                          tunable's {min, max, default} */
 };
 
 MIRELO_API int mirelo_loopback_interface_version(void);
