@@ -543,10 +543,10 @@ def failures() -> list[tuple[int, str, str]]:
     """(cloud handle, operation name, exception text) for every exception that left a delegate
     operation, oldest first; the text is the exception's ``what()`` or "unknown exception".
 
-    Bounded: a text longer than 4,096 bytes keeps its head (the exception and
-    its innermost frames) and ends with ``"\n[... cut: N more bytes]"``; the newest 10,000
-    failures and at most 4 MiB of text are kept, the oldest making room. ``retention()`` counts
-    the texts cut and the failures dropped."""
+    Bounded (``limits()``: ``failure_text_bytes``, ``failures``, ``failure_bytes``): a longer text
+    keeps its head (the exception and its innermost frames) and ends with
+    ``"\n[... cut: N more bytes]"``; the oldest failures make room for new ones. ``retention()``
+    counts the texts cut and the failures dropped."""
     return [(cloud, name, text) for cloud, name, text in _snapshot(_FAILURES, texts=True)]
 
 

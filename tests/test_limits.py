@@ -62,3 +62,59 @@ def test_configure_accepts_both_ends_of_every_range(loopback_config: Any) -> Non
         for value in (low, high, default):
             loopback_config(**{name: value})
             assert loopback.configuration()[name] == value
+
+
+# The README's Limits table: every limit the library publishes has a row, and each row's numbers are
+# the library's (a fixed limit's value; a tunable's default, minimum and maximum, in that order).
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+QUANTITY = re.compile(r"2\^63-1|(\d[\d,]*(?:\.\d+)?)(?:\s*(KiB|MiB))?")
+UNITS = {None: 1, "KiB": 2**10, "MiB": 2**20}
+NOT_LIMITS = {"custom_message_seed"}  # a tunable, but it bounds nothing
+
+
+def limits_table() -> list[list[str]]:
+    section = README.read_text(encoding="utf-8").split("\n## Limits\n", 1)[1].split("\n## ", 1)[0]
+    rows = [[cell.strip() for cell in line.strip("|").split(" | ")] for line in section.splitlines() if line.startswith("| ")]
+    assert rows[0] == ["Limit", "Value", "At the limit", "Counted in"]
+    return rows[1:]
+
+
+def quantities(text: str) -> list[float]:
+    found = []
+    for match in QUANTITY.finditer(text):
+        if match.group(0) == "2^63-1":
+            found.append(2**63 - 1)
+        else:
+            number = float(match.group(1).replace(",", "")) * UNITS[match.group(2)]
+            found.append(int(number) if number.is_integer() else number)
+    return found
+
+
+def expected_numbers(name: str, published: dict[str, Any]) -> list[Any]:
+    if name in published["configure"]:
+        default, low, high = (published["configure"][name][i] for i in (2, 0, 1))
+        return [default, low, high]
+    value = published[name]
+    return list(value) if isinstance(value, tuple) else [value]
+
+
+def test_the_readme_limits_table_holds_every_limit_with_the_librarys_numbers() -> None:
+    published = loopback.limits()
+    names = (set(published) - {"configure"}) | (set(published["configure"]) - NOT_LIMITS)
+    shown = set()
+    for limit, value, _, _ in limits_table():
+        row_names = [name for name in re.findall(r"`(\w+)`", limit) if name in names]
+        expected = [number for name in row_names for number in expected_numbers(name, published)]
+        assert quantities(value) == expected, (limit, value)
+        shown.update(row_names)
+    assert shown == names
+
+
+def test_the_readme_limits_table_counts_in_fields_that_exist(cloud: Any) -> None:
+    stats, retention = loopback.stats()[cloud.handle], loopback.retention()
+    for limit, _, _, counted in limits_table():
+        for where, field in re.findall(r'`(stats|retention)\(\)(?:\[\w+\])?(?:\["(\w+)"\])?', counted):
+            assert field in (stats if where == "stats" else retention), (limit, counted)
+        for part, field in re.findall(r'`retention\(\)\["(\w+)"\]\["(\w+)"\]`', counted):
+            assert field in retention[part], (limit, counted)
