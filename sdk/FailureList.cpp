@@ -13,8 +13,10 @@ std::string FailureList::Bounded(const std::string& text) {
     // The marker is sized for the largest count it can hold, so the result never exceeds the bound.
     const std::string widest = "\n[... cut: " + std::to_string(text.size()) + " more bytes]";
     size_t kept = kMaxTextBytes - widest.size();
-    while (kept > 0 && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) {
-        --kept;  // never split a UTF-8 character
+    // Never split a UTF-8 character: step back over at most three continuation bytes (text that is
+    // not UTF-8 at all is cut where it is).
+    for (int step = 0; step < 3 && kept > 0 && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80; ++step) {
+        --kept;
     }
     return text.substr(0, kept) + "\n[... cut: " + std::to_string(text.size() - kept) + " more bytes]";
 }
