@@ -571,7 +571,8 @@ def retention() -> dict[str, dict[str, int]]:
     ``{"journal": {"entries", "payload_bytes", "dropped"}, "failures": {"entries", "bytes",
     "dropped", "cut"}}``. ``dropped`` counts the oldest entries removed to stay within the bounds
     (and any that could not be stored for want of memory); ``cut`` the failure texts cut short."""
-    return _snapshot(_RETENTION)
+    counts: dict[str, dict[str, int]] = _snapshot(_RETENTION)
+    return counts
 
 
 def reset() -> None:
