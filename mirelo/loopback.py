@@ -55,7 +55,7 @@ __all__ = [
 ENVIRONMENTS = ("production", "staging", "test", "development")
 """The names that ``SetEnvironment`` accepts; ``production`` is the default."""
 
-_INTERFACE_VERSION = 3
+_INTERFACE_VERSION = 2
 
 _OK = 0
 _UNKNOWN_CLOUD = 1
@@ -683,6 +683,7 @@ def limits() -> dict[str, Any]:
     says what happens at each):
 
     ``paced_audio_frames`` (``SendContinuousAudioFrame``'s queue), ``mix_lag_frames``,
+    ``audio_gap_ms`` (a pause that ends a stretch of a sender's audio),
     ``output_frame_ms`` (the ``(min, max)`` of ``output_frame_length_ms``),
     ``sei_message_bytes``, ``custom_message_bytes``, ``custom_messages_per_second`` and
     ``custom_message_bytes_per_second`` (per sender), ``failures``, ``failure_bytes`` and

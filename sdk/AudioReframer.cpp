@@ -8,11 +8,13 @@ namespace qolt {
 AudioReframer::AudioReframer(int rate, int channels, size_t frame_length)
     : rate_(rate), channels_(static_cast<size_t>(channels)), frame_length_(std::max<size_t>(frame_length, 1)) {}
 
-void AudioReframer::Push(const int16_t* samples, size_t count, uint32_t pts, bool has_voice) {
+void AudioReframer::Push(const int16_t* samples, size_t count, uint32_t pts, bool has_voice,
+                         std::chrono::steady_clock::time_point now) {
     count -= count % channels_;
     if (samples == nullptr || count == 0) {
         return;
     }
+    last_push_ = now;
     marks_.push_back(Mark{taken_ + pending(), pts, has_voice});
     pending_.insert(pending_.end(), samples, samples + count);
 }

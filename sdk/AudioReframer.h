@@ -1,6 +1,7 @@
 #ifndef MIRELO_SDK_AUDIO_REFRAMER_H
 #define MIRELO_SDK_AUDIO_REFRAMER_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -27,8 +28,10 @@ public:
     // frame_length: samples per channel in each frame handed out, at least 1.
     AudioReframer(int rate, int channels, size_t frame_length);
 
-    // Appends `count` interleaved samples that came in one frame with this pts and voice flag.
-    void Push(const int16_t* samples, size_t count, uint32_t pts, bool has_voice);
+    // Appends `count` interleaved samples that came in one frame with this pts and voice flag, at
+    // `now`.
+    void Push(const int16_t* samples, size_t count, uint32_t pts, bool has_voice,
+              std::chrono::steady_clock::time_point now);
 
     // The next whole frame; false, with out untouched, while fewer samples wait.
     bool Pop(Frame& out);
@@ -37,6 +40,8 @@ public:
 
     // Samples per channel waiting for a frame to fill.
     size_t pending() const { return pending_.size() / channels_; }
+    // When the last push came (the epoch before the first).
+    std::chrono::steady_clock::time_point last_push() const { return last_push_; }
 
 private:
     // Where a pushed frame starts, in samples per channel since the first push.
@@ -56,6 +61,7 @@ private:
     // The marks of the frames that pending_ draws from, oldest first; the first one starts at or
     // before taken_.
     std::deque<Mark> marks_;
+    std::chrono::steady_clock::time_point last_push_;
 };
 
 }  // namespace qolt

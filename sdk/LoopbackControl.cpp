@@ -133,6 +133,7 @@ Value LimitsSnapshot() {
     Value limits = Value::Dict();
     limits.Add("paced_audio_frames", Value::UInt(RoomService::kMaxPacedFrames))
         .Add("mix_lag_frames", Value::UInt(RoomService::kMaxMixLagFrames))
+        .Add("audio_gap_ms", Value::Int(RoomService::kMaxAudioGap.count()))
         .Add("output_frame_ms",
              Value::List({Value::Int(RoomService::kMinOutputFrameMs), Value::Int(RoomService::kMaxOutputFrameMs)}))
         .Add("sei_message_bytes", Value::UInt(RoomService::kMaxSeiBytes))

@@ -668,6 +668,12 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
         }
     }
     const std::string user_id = sender.user_id;
+    // A frame shorter than its channel's frame length ends a stretch of audio (the last words of an
+    // answer, say): per-user receivers get what waits at once rather than with the next words.
+    const bool ends_stretch = pcm && sender.audio_channel && samples.size() / static_cast<size_t>(sent.channels) <
+                                         static_cast<size_t>(sent.sample_rate) *
+                                             static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
+    const Clock::time_point now = Clock::now();
     for (CloudState* receiver : RoomMembersLocked(sender.room_key)) {
         if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {
             continue;
@@ -702,9 +708,15 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
                 receiver->reframers
                     .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels, OutputFrameLength(obtain))
                     .first->second;
-            reframer.Push(converted.data(), converted.size(), sent.pts, has_voice);
             AudioReframer::Frame piece;
+            if (now - reframer.last_push() > kMaxAudioGap && reframer.PopRest(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);  // what waited from before the pause
+            }
+            reframer.Push(converted.data(), converted.size(), sent.pts, has_voice, now);
             while (reframer.Pop(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);
+            }
+            if (ends_stretch && reframer.PopRest(piece)) {
                 RaiseSenderAudio(*receiver, user_id, piece);
             }
             continue;

@@ -1,6 +1,7 @@
 #ifndef MIRELO_SDK_ROOM_SERVICE_H
 #define MIRELO_SDK_ROOM_SERVICE_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +76,8 @@ public:
     static constexpr size_t kMaxPacedFrames = 500;
     // A mixed frame waits for every sender's share, but never longer than this many frames.
     static constexpr size_t kMaxMixLagFrames = 3;
+    // A sender's audio that pauses this long ends a stretch: per-user frames never span the pause.
+    static constexpr auto kMaxAudioGap = std::chrono::milliseconds(200);
     // The frame lengths a receiver may ask for (output_frame_length_ms): a frame neither empty nor huge.
     static constexpr int kMinOutputFrameMs = 10;
     static constexpr int kMaxOutputFrameMs = 1000;

@@ -29,7 +29,7 @@
 extern "C" {
 #endif
 
-#define MIRELO_LOOPBACK_INTERFACE_VERSION 3
+#define MIRELO_LOOPBACK_INTERFACE_VERSION 2
 
 enum mirelo_loopback_status {
     MIRELO_LOOPBACK_OK = 0,

@@ -195,6 +195,22 @@ class TestPerSenderFrames:
         assert samples_of(frames[1].data) == [4] * 160 + [5] * 160 + [6] * 160
         assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 0
 
+    def test_a_short_frame_or_a_pause_hands_out_what_waits_without_the_next_words(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000)  # 20 ms frames
+        bob = listener(make_member, "alice", output_frame_length_ms=40)
+        for pts, count in [(0, 320), (20, 320), (40, 160)]:  # the last, 10 ms, ends what was said
+            assert alice.cloud.SendAudioFrame(audio([pts] * count, 16000, pts=pts)) == 0
+        loopback.flush()
+        assert [(f.pts, f.size // 2) for f in received(bob)] == [(0, 640), (40, 160)]
+        assert alice.cloud.SendAudioFrame(audio([1] * 320, 16000, pts=1000)) == 0
+        time.sleep(0.25)  # a pause: the 20 ms waiting never share a frame with what follows it
+        for pts in (2000, 2020):
+            assert alice.cloud.SendAudioFrame(audio([2] * 320, 16000, pts=pts)) == 0
+        loopback.flush()
+        assert [(f.pts, f.size // 2) for f in received(bob)][2:] == [(1000, 320), (2000, 640)]
+
     def test_pts_and_voice_follow_the_frames_the_samples_come_from(self, make_member: Callable[..., RoomRig]) -> None:
         alice = publisher(make_member, sample_rate=16000, frame_length_ms=10)
         bob = listener(make_member, "alice", output_frame_length_ms=20)
