@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import ctypes
 import math
+import numbers
 import operator
 import os
 import struct
@@ -45,7 +46,9 @@ __all__ = [
     "settings",
     "configure",
     "configuration",
+    "limits",
     "state",
+    "retention",
     "ENVIRONMENTS",
 ]
 
@@ -72,6 +75,8 @@ _STATS = 3
 _SETTINGS = 4
 _CONFIGURATION = 5
 _CLOUD_STATES = 6
+_RETENTION = 7
+_LIMITS = 8
 
 _INT32 = (-(2**31), 2**31 - 1)
 _UINT32 = (0, 2**32 - 1)
@@ -176,8 +181,9 @@ def _encode(value: Any, out: bytearray) -> None:
         raise TypeError(f"cannot encode {type(value).__name__}")
 
 
-def _decode(data: bytes) -> Any:
-    view = memoryview(data)
+def _decode(view: memoryview, texts: bool = False) -> Any:
+    """Decodes one value that fills the view. Payloads become ``bytes``, or with ``texts`` ``str``
+    (UTF-8, undecodable bytes replaced), decoded straight from the view without an extra copy."""
 
     def at(offset: int) -> tuple[Any, int]:
         tag = view[offset]
@@ -193,7 +199,8 @@ def _decode(data: bytes) -> Any:
         if tag == 4:
             (length,) = struct.unpack_from("<I", view, offset)
             offset += 4
-            return bytes(view[offset : offset + length]), offset + length
+            payload = view[offset : offset + length]
+            return (str(payload, "utf-8", "replace") if texts else bytes(payload)), offset + length
         if tag == 5:
             (count,) = struct.unpack_from("<I", view, offset)
             offset += 4
@@ -209,14 +216,14 @@ def _decode(data: bytes) -> Any:
             for _ in range(count):
                 (length,) = struct.unpack_from("<I", view, offset)
                 offset += 4
-                name = bytes(view[offset : offset + length]).decode("utf-8")
+                name = str(view[offset : offset + length], "utf-8")
                 offset += length
                 fields[name], offset = at(offset)
             return fields, offset
         raise RuntimeError(f"loopback sent an unknown value tag {tag}")
 
     value, end = at(0)
-    if end != len(data):
+    if end != len(view):
         raise RuntimeError("loopback sent trailing bytes")
     return value
 
@@ -234,16 +241,20 @@ def _check_failure(status: int, what: str) -> None:
     raise RuntimeError(f"the loopback failed in {what}: {text}")
 
 
-def _snapshot(kind: int) -> Any:
+def _snapshot(kind: int, texts: bool = False) -> Any:
+    """Reads a snapshot. It costs the buffer the library encodes into plus the decoded values:
+    about twice what it returns (the buffer is read through a memoryview, never copied)."""
     size = ctypes.c_size_t(0)
     status = _lib.mirelo_loopback_snapshot(kind, None, 0, ctypes.byref(size))
     while status == _BUFFER_TOO_SMALL:
-        # Room to spare: what is snapshotted may grow between the two calls.
-        capacity = size.value + size.value // 4 + 256
+        # A little room to spare: what is snapshotted may grow between the two calls; if it grew
+        # beyond, the call reports the new size and is made again.
+        capacity = size.value + size.value // 32 + 4096
         buffer = (ctypes.c_uint8 * capacity)()
         status = _lib.mirelo_loopback_snapshot(kind, buffer, capacity, ctypes.byref(size))
         if status == _OK:
-            return _decode(bytes(buffer[: size.value]))
+            with memoryview(buffer).cast("B") as whole, whole[: size.value] as view:
+                return _decode(view, texts)
     _check_failure(status, "a snapshot")
     if status != _OK:
         raise RuntimeError(f"loopback snapshot {kind} failed with status {status}")
@@ -531,8 +542,12 @@ def flush(timeout: float = 5.0) -> None:
 def failures() -> list[tuple[int, str, str]]:
     """(cloud handle, operation name, exception text) for every exception that left a delegate
     operation, oldest first; the text is the exception's ``what()`` or "unknown exception".
-    The newest 10,000 are kept."""
-    return [(cloud, name.decode("utf-8"), text.decode("utf-8", "replace")) for cloud, name, text in _snapshot(_FAILURES)]
+
+    Bounded (``limits()``: ``failure_text_bytes``, ``failures``, ``failure_bytes``): a longer text
+    keeps its head (the exception and its innermost frames) and ends with
+    ``"\n[... cut: N more bytes]"``; the oldest failures make room for new ones. ``retention()``
+    counts the texts cut and the failures dropped."""
+    return [(cloud, name, text) for cloud, name, text in _snapshot(_FAILURES, texts=True)]
 
 
 def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
@@ -546,12 +561,22 @@ def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
     ``"extra_data"``), a null frame pointer as ``None``. Secrets are never kept: ``user_sig`` and
     ``private_map_key`` of ``EnterRoom`` and the password of ``SetSocks5Proxy`` appear as a bool,
     whether a non-empty one was given. ``Create`` (whether the delegate is null) and ``Destroy``
-    are journaled too. Only the newest entries are kept (see ``configure``)."""
+    are journaled too. Only the newest entries are kept (see ``configure``); ``retention()``
+    counts those dropped."""
     return [(cloud, name.decode("ascii"), tuple(arguments)) for cloud, name, arguments in _snapshot(_JOURNAL)]
 
 
+def retention() -> dict[str, dict[str, int]]:
+    """What the journal and the failure list hold, and what they lost since the last ``reset()``:
+    ``{"journal": {"entries", "payload_bytes", "dropped"}, "failures": {"entries", "bytes",
+    "dropped", "cut"}}``. ``dropped`` counts the oldest entries removed to stay within the bounds
+    (and any that could not be stored for want of memory); ``cut`` the failure texts cut short."""
+    counts: dict[str, dict[str, int]] = _snapshot(_RETENTION)
+    return counts
+
+
 def reset() -> None:
-    """Empties the journal and the failures."""
+    """Empties the journal and the failures, and zeroes what ``retention()`` counts."""
     _check_failure(_lib.mirelo_loopback_reset(), "reset")
 
 
@@ -582,7 +607,12 @@ def inject(handle: int, operation: str, result: Union[int, bool], count: int = 1
 def stats() -> dict[int, dict[str, int]]:
     """Per live cloud: events ``raised``, ``delivered`` to the delegate, ``dropped`` for load
     (media events only, oldest first), ``discarded`` (a cloud without a delegate) and still
-    ``queued``."""
+    ``queued``; and its audio losses over its life: ``paced_audio_refused`` (frames that
+    ``SendContinuousAudioFrame`` refused with ``ERR_READ_TRY_AGAIN``, its queue being full),
+    ``paced_audio_cleared`` (queued frames discarded by ``clear_send_queue``, by closing the audio
+    channel or by leaving the room) and ``audio_samples_dropped`` (received samples per channel
+    never handed out: the oldest beyond ``audio_buffer_ms`` waiting for ``GetAudioFrame`` or the
+    mix, and what was still waiting when its sender stopped or was unsubscribed)."""
     return {entry.pop("cloud"): entry for entry in _snapshot(_STATS)}
 
 
@@ -620,15 +650,91 @@ def settings() -> dict[str, Any]:
     return values
 
 
-_CONFIGURATION_FIELDS = {
-    "network_quality_interval": "network_quality_interval_ms",
-    "custom_message_loss": "custom_message_loss_ppm",
-    "custom_message_seed": "custom_message_seed",
-    "media_queue_bound": "media_queue_bound",
-    "audio_buffer_ms": "audio_buffer_ms",
-    "journal_entries": "journal_entries",
-    "journal_payload_bytes": "journal_payload_bytes",
+# The tunables under configure's names: the library's name, how many of the library's units make
+# one of configure's (None: a whole number, the same in both) and what a value must be.
+_TUNABLES: dict[str, tuple[str, Optional[int], str]] = {
+    "network_quality_interval": ("network_quality_interval_ms", 1000, "a number of seconds"),
+    "custom_message_loss": ("custom_message_loss_ppm", 1_000_000, "a probability"),
+    "custom_message_seed": ("custom_message_seed", None, "a whole number"),
+    "media_queue_bound": ("media_queue_bound", None, "a whole number"),
+    "audio_buffer_ms": ("audio_buffer_ms", None, "a whole number"),
+    "journal_entries": ("journal_entries", None, "a whole number"),
+    "journal_payload_bytes": ("journal_payload_bytes", None, "a whole number"),
 }
+
+_limits_cache: Optional[dict[str, Any]] = None
+
+
+def _raw_limits() -> dict[str, Any]:
+    # Fixed for the library's life: read once.
+    global _limits_cache
+    if _limits_cache is None:
+        _limits_cache = _snapshot(_LIMITS)
+    return _limits_cache
+
+
+def _public(name: str, native: int) -> Union[int, float]:
+    scale = _TUNABLES[name][1]
+    return native if scale is None else native / scale
+
+
+def limits() -> dict[str, Any]:
+    """The loopback's limits, read from the library's own definitions (the README's Limits table
+    says what happens at each):
+
+    ``paced_audio_frames`` (``SendContinuousAudioFrame``'s queue), ``mix_lag_frames``,
+    ``audio_gap_ms`` (a pause that ends a stretch of a sender's audio),
+    ``output_frame_ms`` (the ``(min, max)`` of ``output_frame_length_ms``),
+    ``sei_message_bytes``, ``custom_message_bytes``, ``custom_messages_per_second`` and
+    ``custom_message_bytes_per_second`` (per sender), ``failures``, ``failure_bytes`` and
+    ``failure_text_bytes``, ``emit_batch`` (events ``emit(repeat=)`` queues at a time) and
+    ``value_depth`` (nesting of the control interface's values); and under ``"configure"``, per
+    argument of ``configure``, its ``(min, max, default)`` in ``configure``'s units."""
+    raw = dict(_raw_limits())
+    raw["output_frame_ms"] = tuple(raw["output_frame_ms"])
+    ranges = raw.pop("configuration")
+    raw["configure"] = {
+        name: tuple(_public(name, ranges[native][key]) for key in ("min", "max", "default"))
+        for name, (native, _, _) in _TUNABLES.items()
+    }
+    return raw
+
+
+def _tunable(name: str, value: Any) -> int:
+    """configure's value of a tunable in the library's units; ValueError, with the accepted range,
+    for any number it does not accept, TypeError for what is not a number."""
+    native, scale, what = _TUNABLES[name]
+    ranges = _raw_limits()["configuration"][native]
+    low, high = ranges["min"], ranges["max"]
+    shown = f"{low}..{high}" if scale is None else f"{low / scale:g}..{high / scale:g}"
+
+    def refused() -> ValueError:
+        # An integer far out of range is named by its size: its digits could fill pages.
+        given = f"an integer of {value.bit_length()} bits" if isinstance(value, int) and value.bit_length() > 64 else repr(value)
+        return ValueError(f"{name} must be {what} within {shown}, not {given}")
+
+    if isinstance(value, bool):
+        raise refused()  # a flag where a quantity is wanted, however Python counts it
+    if scale is None:
+        try:
+            number = operator.index(value)
+        except TypeError:
+            if isinstance(value, numbers.Real):
+                raise refused() from None  # 5.0, inf, nan: not a whole number
+            raise TypeError(f"{name} must be {what}, not {type(value).__name__}") from None
+    else:
+        if not isinstance(value, numbers.Real):
+            raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
+        try:
+            scaled = float(value) * scale
+        except OverflowError:  # an int or fraction too large for a float
+            raise refused() from None
+        if not math.isfinite(scaled):
+            raise refused()
+        number = round(scaled)
+    if not low <= number <= high:
+        raise refused()
+    return number
 
 
 def configure(
@@ -641,46 +747,33 @@ def configure(
     journal_entries: Optional[int] = None,
     journal_payload_bytes: Optional[int] = None,
 ) -> None:
-    """Tunes the loopback; arguments left ``None`` keep their value. Defaults in brackets.
+    """Tunes the loopback; arguments left ``None`` keep their value.
 
-    - ``network_quality_interval``: seconds between ``OnNetworkQuality`` reports [2.0]
-      (0.01 .. 86400);
-    - ``custom_message_loss``: probability that an unreliable custom message is lost [0.0];
-      ``custom_message_seed`` seeds those decisions, so runs repeat [1];
-    - ``media_queue_bound``: media events queued per cloud before the oldest are dropped [256];
-    - ``audio_buffer_ms``: audio kept per sender for ``GetAudioFrame`` [1000];
+    - ``network_quality_interval``: seconds between ``OnNetworkQuality`` reports;
+    - ``custom_message_loss``: probability that an unreliable custom message is lost;
+      ``custom_message_seed`` seeds those decisions, so runs repeat;
+    - ``media_queue_bound``: media events queued per cloud before the oldest are dropped;
+    - ``audio_buffer_ms``: audio kept per sender for ``GetAudioFrame`` and the mix;
     - ``journal_entries`` and ``journal_payload_bytes``: how many of the newest journal entries
-      are kept, and how much frame and message payload they may hold together [10000, 64 MiB].
+      are kept, and how many bytes of payload and text they may hold together.
 
-    ``ValueError`` (nothing changed) for a value out of range, ``TypeError`` for a wrong type.
+    Defaults and accepted ranges: ``limits()["configure"]`` and the README's Limits table.
+    ``ValueError`` (nothing changed), its message giving the accepted range, for a number that is
+    not accepted: out of range, infinite or NaN, a bool, or a fraction where a whole number is
+    wanted. ``TypeError`` for anything that is not a number.
     """
-    given: dict[str, Any] = {}
-    if network_quality_interval is not None:
-        given["network_quality_interval_ms"] = _seconds_to_ms(network_quality_interval)
-    if custom_message_loss is not None:
-        if isinstance(custom_message_loss, bool) or not isinstance(custom_message_loss, (int, float)):
-            raise TypeError("custom_message_loss must be a number")
-        if not 0.0 <= custom_message_loss <= 1.0:
-            raise ValueError(f"custom_message_loss {custom_message_loss!r} is outside 0..1")
-        given["custom_message_loss_ppm"] = round(custom_message_loss * 1_000_000)
-    for name, value in (
-        ("custom_message_seed", custom_message_seed),
-        ("media_queue_bound", media_queue_bound),
-        ("audio_buffer_ms", audio_buffer_ms),
-        ("journal_entries", journal_entries),
-        ("journal_payload_bytes", journal_payload_bytes),
-    ):
-        if value is not None:
-            given[name] = _integer(value, name, (0, 2**63 - 1))
-    _apply_configuration(given)
-
-
-def _seconds_to_ms(seconds: float) -> int:
-    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
-        raise TypeError("network_quality_interval must be a number of seconds")
-    if math.isnan(seconds) or seconds <= 0:
-        raise ValueError(f"network_quality_interval {seconds!r} must be positive")
-    return round(seconds * 1000)
+    given = {
+        "network_quality_interval": network_quality_interval,
+        "custom_message_loss": custom_message_loss,
+        "custom_message_seed": custom_message_seed,
+        "media_queue_bound": media_queue_bound,
+        "audio_buffer_ms": audio_buffer_ms,
+        "journal_entries": journal_entries,
+        "journal_payload_bytes": journal_payload_bytes,
+    }
+    _apply_configuration(
+        {_TUNABLES[name][0]: _tunable(name, value) for name, value in given.items() if value is not None}
+    )
 
 
 def _apply_configuration(given: Mapping[str, Any]) -> None:
@@ -691,8 +784,8 @@ def _apply_configuration(given: Mapping[str, Any]) -> None:
     _check_failure(status, "configure")
     if status != _OK:
         native = error.value.decode("ascii", "replace")
-        public = next((key for key, value in _CONFIGURATION_FIELDS.items() if value == native), native)
-        raise ValueError(f"{public} is out of range")
+        public = next((name for name, (field, _, _) in _TUNABLES.items() if field == native), native)
+        raise ValueError(f"the loopback refused {public}: {given.get(native)!r} is out of its range")
 
 
 def _fail_next(fault: str) -> None:
@@ -714,11 +807,4 @@ def _fail_next(fault: str) -> None:
 def configuration() -> dict[str, Any]:
     """The loopback's current tunables, in the units ``configure`` takes."""
     raw: dict[str, Any] = _snapshot(_CONFIGURATION)
-    values: dict[str, Any] = {
-        "network_quality_interval": raw["network_quality_interval_ms"] / 1000,
-        "custom_message_loss": raw["custom_message_loss_ppm"] / 1_000_000,
-    }
-    for name in ("custom_message_seed", "media_queue_bound", "audio_buffer_ms", "journal_entries", "journal_payload_bytes"):
-        values[name] = raw[name]
-    return values
-
+    return {name: _public(name, raw[native]) for name, (native, _, _) in _TUNABLES.items()}

@@ -25,9 +25,9 @@ void AudioMixer::MixInto(int16_t* accumulator, const int16_t* samples, size_t co
 
 AudioMixer::AudioMixer(size_t max_buffered_samples) : capacity_limit_(max_buffered_samples) {}
 
-void AudioMixer::Push(uint64_t source, const int16_t* samples, size_t count) {
+size_t AudioMixer::Push(uint64_t source, const int16_t* samples, size_t count) {
     if (samples == nullptr || count == 0) {
-        return;
+        return 0;
     }
     Fifo* fifo = Find(source);
     if (fifo == nullptr) {
@@ -35,23 +35,25 @@ void AudioMixer::Push(uint64_t source, const int16_t* samples, size_t count) {
         fifo = &fifos_.back();
         fifo->source = source;
     }
+    size_t dropped = 0;
     if (count > capacity_limit_) {
         // Only the newest capacity_limit_ samples of this push can stay.
         const size_t skipped = count - capacity_limit_;
-        dropped_ += skipped + fifo->size;
+        dropped = skipped + fifo->size;
         fifo->Discard(fifo->size);
         samples += skipped;
         count = capacity_limit_;
     } else if (fifo->size + count > capacity_limit_) {
-        const size_t excess = fifo->size + count - capacity_limit_;
-        dropped_ += excess;
-        fifo->Discard(excess);
+        dropped = fifo->size + count - capacity_limit_;
+        fifo->Discard(dropped);
     }
+    dropped_ += dropped;
     if (count == 0) {
-        return;  // a limit of zero keeps nothing
+        return dropped;  // a limit of zero keeps nothing
     }
     fifo->Reserve(fifo->size + count, capacity_limit_);
     fifo->Append(samples, count);
+    return dropped;
 }
 
 bool AudioMixer::Pop(size_t count, std::vector<int16_t>& out) {
@@ -77,6 +79,14 @@ size_t AudioMixer::buffered() const {
     return longest;
 }
 
+size_t AudioMixer::held() const {
+    size_t total = 0;
+    for (const Fifo& fifo : fifos_) {
+        total += fifo.size;
+    }
+    return total;
+}
+
 void AudioMixer::AddSource(uint64_t source) {
     if (Find(source) == nullptr) {
         fifos_.push_back(Fifo{});
@@ -95,10 +105,13 @@ size_t AudioMixer::shortest() const {
     return shortest;
 }
 
-void AudioMixer::RemoveSource(uint64_t source) {
+size_t AudioMixer::RemoveSource(uint64_t source) {
+    const Fifo* fifo = Find(source);
+    const size_t held = fifo == nullptr ? 0 : fifo->size;
     fifos_.erase(std::remove_if(fifos_.begin(), fifos_.end(),
                                 [source](const Fifo& fifo) { return fifo.source == source; }),
                  fifos_.end());
+    return held;
 }
 
 AudioMixer::Fifo* AudioMixer::Find(uint64_t source) {

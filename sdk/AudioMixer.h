@@ -21,8 +21,9 @@ public:
     explicit AudioMixer(size_t max_buffered_samples);
 
     // Appends to the source's FIFO, creating it on first use. When the FIFO would overflow, its
-    // oldest samples (which may include the start of this push) are dropped and counted.
-    void Push(uint64_t source, const int16_t* samples, size_t count);
+    // oldest samples (which may include the start of this push) are dropped and counted; returns
+    // how many this push dropped.
+    size_t Push(uint64_t source, const int16_t* samples, size_t count);
 
     // When the longest FIFO holds at least count samples (count > 0), replaces out with count
     // samples of the sum of all sources and consumes them: each source adds what it has, up to
@@ -41,8 +42,11 @@ public:
     // every source in full.
     size_t shortest() const;
 
-    // Discards the source's FIFO and what it held (not counted as dropped).
-    void RemoveSource(uint64_t source);
+    // Discards the source's FIFO and returns how many samples it held (not counted as dropped).
+    size_t RemoveSource(uint64_t source);
+
+    // Samples held by all FIFOs together.
+    size_t held() const;
 
     // Samples dropped by overflow since construction.
     size_t dropped_samples() const { return dropped_; }

@@ -14,12 +14,20 @@
 
 #include "AudioFormatConverter.h"
 #include "AudioMixer.h"
+#include "AudioReframer.h"
 #include "EventQueue.h"
 #include "MessageRateLimiter.h"
 #include "qolt/mirelo_qolt_defines.h"
 
 namespace mirelo {
 namespace qolt {
+
+// Audio a cloud lost, for the statistics: nothing is dropped without being counted here.
+struct AudioLosses {
+    uint64_t paced_refused = 0;    // frames SendContinuousAudioFrame refused, its queue being full
+    uint64_t paced_cleared = 0;    // queued frames discarded: clear_send_queue, channel closed, room left
+    uint64_t samples_dropped = 0;  // received samples (per channel) never handed out, see RoomService
+};
 
 // What the room service knows of one cloud. Owned by the room service and guarded by its lock.
 struct CloudState {
@@ -42,8 +50,10 @@ struct CloudState {
     std::vector<StreamType> video_channels;                    // in creation order
     std::set<std::pair<std::string, int>> subscriptions;      // (user id, stream type)
 
-    // Receiving audio: a converter per sender into this cloud's output format, and the mix.
+    // Receiving audio: a converter per sender into this cloud's output format, then either a
+    // reframer per sender (each sender's frames apart) or the mix.
     std::map<uint64_t, std::unique_ptr<AudioFormatConverter>> converters;
+    std::map<uint64_t, AudioReframer> reframers;
     std::unique_ptr<AudioMixer> mixer;
     uint32_t mixed_pts = 0;  // milliseconds of mixed audio handed out
 
@@ -57,6 +67,8 @@ struct CloudState {
     Clock::time_point next_paced_send;
 
     Clock::time_point next_quality_report;
+
+    AudioLosses audio_losses;  // over the cloud's whole life
 
     bool IsAnchor() const { return in_room && role == QOLT_ROLE_ANCHOR; }
     bool HasVideo(StreamType type) const {

@@ -6,12 +6,14 @@
 #include <mutex>
 #include <string>
 
+#include "Journal.h"
 #include "Value.h"
 
 namespace mirelo {
 namespace qolt {
 
-// The loopback's tunables, set from the control interface.
+// The loopback's tunables, set from the control interface. Each one's range is defined once, in
+// Configuration.cpp, and published by Ranges() for callers to check against and to document.
 class Configuration {
 public:
     struct Values {
@@ -19,9 +21,9 @@ public:
         double custom_message_loss = 0.0;     // probability that an unreliable custom message is lost
         uint64_t custom_message_seed = 1;     // seeds the loss decisions, so runs repeat
         size_t media_queue_bound = 256;       // media events queued per cloud before the oldest drop
-        size_t audio_buffer_ms = 1000;        // audio buffered per source for GetAudioFrame
-        size_t journal_entries = 10000;
-        size_t journal_payload_bytes = 64u << 20;
+        size_t audio_buffer_ms = 1000;        // audio buffered per source for GetAudioFrame and the mix
+        size_t journal_entries = Journal::kDefaultMaxEntries;
+        size_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
     };
 
     Values values() const;
@@ -29,6 +31,9 @@ public:
     // is unknown, of the wrong type or out of range. `error` then names it.
     bool Apply(const Value& settings, std::string& error);
     Value Snapshot() const;
+
+    // A dict: for each field (by its name in Apply and Snapshot) a dict of min, max and default.
+    static Value Ranges();
 
     // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
     std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }

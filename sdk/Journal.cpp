@@ -6,15 +6,24 @@ namespace mirelo {
 namespace qolt {
 
 void Journal::Record(uint64_t cloud, const char* operation, std::vector<Value> arguments) noexcept {
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     try {
         Value list = Value::List(std::move(arguments));
         const size_t payload = list.payload_bytes();
-        std::lock_guard<std::mutex> lock(mutex_);
+        lock.lock();
         entries_.push_back(Entry{cloud, operation, std::move(list), payload});
         payload_bytes_ += payload;
         TrimLocked();
     } catch (...) {
-        // push_back changed nothing if it threw
+        // Memory exhausted: the entry is not stored (push_back changes nothing when it throws), but
+        // it is counted.
+        try {
+            if (!lock.owns_lock()) {
+                lock.lock();
+            }
+            ++dropped_;
+        } catch (...) {
+        }
     }
 }
 
@@ -23,6 +32,7 @@ void Journal::TrimLocked() {
     while (entries_.size() > max_entries_ || (payload_bytes_ > max_payload_bytes_ && entries_.size() > 1)) {
         payload_bytes_ -= entries_.front().payload_bytes;
         entries_.pop_front();
+        ++dropped_;
     }
 }
 
@@ -36,10 +46,16 @@ Value Journal::Snapshot() const {
     return Value::List(std::move(entries));
 }
 
+Journal::Counts Journal::counts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Counts{entries_.size(), payload_bytes_, dropped_};
+}
+
 void Journal::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.clear();
     payload_bytes_ = 0;
+    dropped_ = 0;
 }
 
 void Journal::SetLimits(size_t max_entries, size_t max_payload_bytes) {

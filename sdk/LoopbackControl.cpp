@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,7 @@
 
 namespace {
 
+using mirelo::qolt::AudioLosses;
 using mirelo::qolt::EventDecoder;
 using mirelo::qolt::EventQueue;
 using mirelo::qolt::LoopbackCloud;
@@ -82,19 +84,69 @@ std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
 }
 
 Value StatsSnapshot(LoopbackService& service) {
+    // Read before the queues: a cloud made in between has no losses yet, one destroyed reads as none.
+    const std::map<uint64_t, AudioLosses> losses = service.rooms().AudioLossesByCloud();
     std::vector<Value> clouds;
     for (const auto& entry : service.clouds().Queues()) {
         const EventQueue::Counters counters = entry.second->counters();
+        const auto found = losses.find(entry.first);
+        const AudioLosses audio = found == losses.end() ? AudioLosses{} : found->second;
         Value cloud = Value::Dict();
         cloud.Add("cloud", Value::UInt(entry.first))
             .Add("raised", Value::UInt(counters.raised))
             .Add("delivered", Value::UInt(counters.delivered))
             .Add("dropped", Value::UInt(counters.dropped))
             .Add("discarded", Value::UInt(counters.discarded))
-            .Add("queued", Value::UInt(counters.queued));
+            .Add("queued", Value::UInt(counters.queued))
+            .Add("paced_audio_refused", Value::UInt(audio.paced_refused))
+            .Add("paced_audio_cleared", Value::UInt(audio.paced_cleared))
+            .Add("audio_samples_dropped", Value::UInt(audio.samples_dropped));
         clouds.push_back(std::move(cloud));
     }
     return Value::List(std::move(clouds));
+}
+
+Value RetentionSnapshot(LoopbackService& service) {
+    const auto journal = service.journal().counts();
+    const auto failures = service.failures().counts();
+    Value journal_counts = Value::Dict();
+    journal_counts.Add("entries", Value::UInt(journal.entries))
+        .Add("payload_bytes", Value::UInt(journal.payload_bytes))
+        .Add("dropped", Value::UInt(journal.dropped));
+    Value failure_counts = Value::Dict();
+    failure_counts.Add("entries", Value::UInt(failures.entries))
+        .Add("bytes", Value::UInt(failures.bytes))
+        .Add("dropped", Value::UInt(failures.dropped))
+        .Add("cut", Value::UInt(failures.cut));
+    Value retention = Value::Dict();
+    retention.Add("journal", std::move(journal_counts)).Add("failures", std::move(failure_counts));
+    return retention;
+}
+
+// The fixed limits, read from their definitions, so that what callers check and document is what
+// the code does.
+Value LimitsSnapshot() {
+    using mirelo::qolt::Configuration;
+    using mirelo::qolt::FailureList;
+    using mirelo::qolt::MessageRateLimiter;
+    using mirelo::qolt::RoomService;
+    Value limits = Value::Dict();
+    limits.Add("paced_audio_frames", Value::UInt(RoomService::kMaxPacedFrames))
+        .Add("mix_lag_frames", Value::UInt(RoomService::kMaxMixLagFrames))
+        .Add("audio_gap_ms", Value::Int(RoomService::kMaxAudioGap.count()))
+        .Add("output_frame_ms",
+             Value::List({Value::Int(RoomService::kMinOutputFrameMs), Value::Int(RoomService::kMaxOutputFrameMs)}))
+        .Add("sei_message_bytes", Value::UInt(RoomService::kMaxSeiBytes))
+        .Add("custom_message_bytes", Value::UInt(RoomService::kMaxCustomMessageBytes))
+        .Add("custom_messages_per_second", Value::UInt(MessageRateLimiter::kMaxMessages))
+        .Add("custom_message_bytes_per_second", Value::UInt(MessageRateLimiter::kMaxBytes))
+        .Add("failures", Value::UInt(FailureList::kMaxFailures))
+        .Add("failure_bytes", Value::UInt(FailureList::kMaxBytes))
+        .Add("failure_text_bytes", Value::UInt(FailureList::kMaxTextBytes))
+        .Add("emit_batch", Value::UInt(kEmitBatch))
+        .Add("value_depth", Value::Int(Value::kMaxDecodeDepth))
+        .Add("configuration", Configuration::Ranges());
+    return limits;
 }
 
 Value SettingsSnapshot(LoopbackService& service) {
@@ -156,18 +208,25 @@ int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t*
             case MIRELO_LOOPBACK_CLOUD_STATES:
                 snapshot = service.rooms().Snapshot();
                 break;
+            case MIRELO_LOOPBACK_RETENTION:
+                snapshot = RetentionSnapshot(service);
+                break;
+            case MIRELO_LOOPBACK_LIMITS:
+                snapshot = LimitsSnapshot();
+                break;
             default:
                 return MIRELO_LOOPBACK_BAD_ARGUMENTS;
         }
-        std::vector<uint8_t> encoded;
-        snapshot.EncodeTo(encoded);
+        // Encoded straight into the caller's buffer: the payloads that the snapshot shares with the
+        // journal are copied once, not twice.
+        const size_t encoded_size = snapshot.EncodedSize();
         if (size != nullptr) {
-            *size = encoded.size();
+            *size = encoded_size;
         }
-        if (buffer == nullptr || capacity < encoded.size()) {
+        if (buffer == nullptr || capacity < encoded_size) {
             return MIRELO_LOOPBACK_BUFFER_TOO_SMALL;
         }
-        std::memcpy(buffer, encoded.data(), encoded.size());
+        snapshot.EncodeInto(buffer);
         return MIRELO_LOOPBACK_OK;
     });
 }

@@ -72,18 +72,27 @@ bool IsChannelRate(int rate) {
 
 bool IsFrameLength(int ms) { return ms == 10 || ms == 20 || ms == 40 || ms == 60; }
 
-// The output format must be one the converter handles; the frame length is kept sane so that a
-// mixed frame is neither empty nor huge.
+// The output format must be one the converter handles, and the frame length within bounds.
 bool IsObtainable(const AudioObtainParams& obtain) {
     return (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET ||
             obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) &&
            AudioFormatConverter::Supports(obtain.output_sample_rate, obtain.output_channels) &&
-           obtain.output_frame_length_ms >= 10 && obtain.output_frame_length_ms <= 1000;
+           obtain.output_frame_length_ms >= RoomService::kMinOutputFrameMs &&
+           obtain.output_frame_length_ms <= RoomService::kMaxOutputFrameMs;
+}
+
+// Interleaved samples of the cloud's output format, counted per channel for the statistics.
+uint64_t PerChannel(const AudioObtainParams& obtain, size_t samples) {
+    return samples / static_cast<size_t>(obtain.output_channels);
+}
+
+// Samples per channel in a frame handed to the cloud, mixed or not.
+size_t OutputFrameLength(const AudioObtainParams& obtain) {
+    return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000;
 }
 
 size_t MixFrameSamples(const AudioObtainParams& obtain) {
-    return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000 *
-           static_cast<size_t>(obtain.output_channels);
+    return OutputFrameLength(obtain) * static_cast<size_t>(obtain.output_channels);
 }
 
 std::vector<int16_t> Samples(const AudioFrame& frame) {
@@ -142,6 +151,14 @@ uint64_t PixelPayloadSize(const PixelFrame& frame) {
         return 0;
     }
     return total;
+}
+
+void RaiseSenderAudio(CloudState& to, const std::string& user_id, const AudioReframer::Frame& piece) {
+    const AudioFrame frame =
+        PcmFrame(piece.samples, to.obtain.output_sample_rate, to.obtain.output_channels, piece.pts, piece.has_voice);
+    Raise(to, "OnRemoteAudioReceived", kMedia, [user_id, frame](QOLTCloudDelegate& delegate) {
+        delegate.OnRemoteAudioReceived(user_id.c_str(), frame);
+    });
 }
 
 CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
@@ -380,6 +397,12 @@ void RoomService::LeaveLocked(CloudState& leaver) {
     leaver.user_id.clear();
     leaver.subscriptions.clear();
     leaver.converters.clear();
+    // Received audio not handed out yet goes with the room: counted.
+    for (const auto& reframer : leaver.reframers) {
+        leaver.audio_losses.samples_dropped += reframer.second.pending();
+    }
+    leaver.reframers.clear();
+    leaver.audio_losses.samples_dropped += PerChannel(leaver.obtain, leaver.mixer->held());
     leaver.mixer.reset();
     leaver.message_sequence.clear();
     leaver.missed_messages.clear();
@@ -389,12 +412,8 @@ void RoomService::LeaveLocked(CloudState& leaver) {
 // The sender's audio stops: receivers drop their converter and mixer share for it.
 void RoomService::ForgetSenderLocked(CloudState& sender) {
     for (CloudState* other : RoomMembersLocked(sender.room_key)) {
-        if (other == &sender) {
-            continue;
-        }
-        other->converters.erase(sender.handle);
-        if (other->mixer) {
-            other->mixer->RemoveSource(sender.handle);
+        if (other != &sender) {
+            EndSenderAudioLocked(*other, sender.handle, sender.user_id);
             if (other->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
                 DrainMixLocked(*other);
             }
@@ -402,9 +421,27 @@ void RoomService::ForgetSenderLocked(CloudState& sender) {
     }
 }
 
+// The receiver stops getting this sender's audio. Its frames taken apart get what waits as a last,
+// shorter frame; what waits in the mix is discarded and counted as dropped.
+void RoomService::EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id) {
+    receiver.converters.erase(sender);
+    auto reframer = receiver.reframers.find(sender);
+    if (reframer != receiver.reframers.end()) {
+        AudioReframer::Frame rest;
+        if (reframer->second.PopRest(rest)) {
+            RaiseSenderAudio(receiver, user_id, rest);
+        }
+        receiver.reframers.erase(reframer);
+    }
+    if (receiver.mixer) {
+        receiver.audio_losses.samples_dropped += PerChannel(receiver.obtain, receiver.mixer->RemoveSource(sender));
+    }
+}
+
 void RoomService::CloseAudioChannelLocked(CloudState& owner) {
     ForgetSenderLocked(owner);
     owner.audio_channel.reset();
+    owner.audio_losses.paced_cleared += owner.paced_audio.size();
     owner.paced_audio.clear();
     Raise(owner, "OnLocalAudioChannelDestroyed", kKept,
           [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); });
@@ -470,8 +507,7 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
     self->subscriptions.erase({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
     if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {
-        self->converters.erase(publisher->handle);
-        self->mixer->RemoveSource(publisher->handle);
+        EndSenderAudioLocked(*self, publisher->handle, publisher->user_id);
     }
     return ERR_OK;
 } catch (...) {
@@ -602,13 +638,17 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
         return ERR_INVALID_PARAMETER;
     }
     if (clear_send_queue) {
+        self->audio_losses.paced_cleared += self->paced_audio.size();
         self->paced_audio.clear();
+    }
+    if (self->paced_audio.size() >= kMaxPacedFrames) {
+        // A caller far ahead of real time is told to try again once the queue has moved on; the
+        // frame stays the caller's, and what waits is sent in full.
+        ++self->audio_losses.paced_refused;
+        return ERR_READ_TRY_AGAIN;
     }
     if (self->paced_audio.empty()) {
         self->next_paced_send = std::max(self->next_paced_send, Clock::now());
-    }
-    if (self->paced_audio.size() >= kMaxPacedFrames) {
-        self->paced_audio.pop_front();  // a caller far ahead of real time loses its oldest audio
     }
     self->paced_audio.push_back(frame);
     clock_wake_.notify_all();
@@ -628,6 +668,12 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
         }
     }
     const std::string user_id = sender.user_id;
+    // A frame shorter than its channel's frame length ends a stretch of audio (the last words of an
+    // answer, say): per-user receivers get what waits at once rather than with the next words.
+    const bool ends_stretch = pcm && sender.audio_channel && samples.size() / static_cast<size_t>(sent.channels) <
+                                         static_cast<size_t>(sent.sample_rate) *
+                                             static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
+    const Clock::time_point now = Clock::now();
     for (CloudState* receiver : RoomMembersLocked(sender.room_key)) {
         if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {
             continue;
@@ -657,13 +703,26 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
             continue;
         }
         if (per_sender) {
-            AudioFrame frame = PcmFrame(converted, obtain.output_sample_rate, obtain.output_channels, sent.pts, has_voice);
-            Raise(*receiver, "OnRemoteAudioReceived", kMedia, [user_id, frame](QOLTCloudDelegate& delegate) {
-                delegate.OnRemoteAudioReceived(user_id.c_str(), frame);
-            });
+            // Handed out in frames of the receiver's length, whatever length the sender uses.
+            AudioReframer& reframer =
+                receiver->reframers
+                    .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels, OutputFrameLength(obtain))
+                    .first->second;
+            AudioReframer::Frame piece;
+            if (now - reframer.last_push() > kMaxAudioGap && reframer.PopRest(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);  // what waited from before the pause
+            }
+            reframer.Push(converted.data(), converted.size(), sent.pts, has_voice, now);
+            while (reframer.Pop(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);
+            }
+            if (ends_stretch && reframer.PopRest(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);
+            }
             continue;
         }
-        receiver->mixer->Push(sender.handle, converted.data(), converted.size());
+        receiver->audio_losses.samples_dropped +=
+            PerChannel(obtain, receiver->mixer->Push(sender.handle, converted.data(), converted.size()));
         if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
             DrainMixLocked(*receiver);
         }
@@ -914,6 +973,15 @@ void RoomService::RunClock() {
         }
         clock_wake_.wait_until(lock, next);
     }
+}
+
+std::map<uint64_t, AudioLosses> RoomService::AudioLossesByCloud() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<uint64_t, AudioLosses> losses;
+    for (const auto& entry : clouds_) {
+        losses.emplace(entry.first, entry.second->audio_losses);
+    }
+    return losses;
 }
 
 Value RoomService::Snapshot() const {

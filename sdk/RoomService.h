@@ -1,6 +1,7 @@
 #ifndef MIRELO_SDK_ROOM_SERVICE_H
 #define MIRELO_SDK_ROOM_SERVICE_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,8 @@ public:
 
     // A list of dicts, one per cloud: its connection, room, channels, subscriptions and settings.
     Value Snapshot() const;
+    // What each cloud lost of its audio, by handle.
+    std::map<uint64_t, AudioLosses> AudioLossesByCloud() const;
 
     // A test aid: the next start of the clock thread fails as when the system has no thread to
     // give. False, with nothing armed, when the clock already runs (it starts once per process).
@@ -69,9 +72,15 @@ public:
     static constexpr size_t kMaxSeiBytes = 1000;
     static constexpr size_t kMaxCustomMessageBytes = 1024;
     static constexpr uint32_t kMissedMessageErrorCode = 0;
+    // SendContinuousAudioFrame's queue: a frame beyond it is refused with ERR_READ_TRY_AGAIN.
     static constexpr size_t kMaxPacedFrames = 500;
     // A mixed frame waits for every sender's share, but never longer than this many frames.
     static constexpr size_t kMaxMixLagFrames = 3;
+    // A sender's audio that pauses this long ends a stretch: per-user frames never span the pause.
+    static constexpr auto kMaxAudioGap = std::chrono::milliseconds(200);
+    // The frame lengths a receiver may ask for (output_frame_length_ms): a frame neither empty nor huge.
+    static constexpr int kMinOutputFrameMs = 10;
+    static constexpr int kMaxOutputFrameMs = 1000;
 
     // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
     std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
@@ -92,6 +101,7 @@ private:
     void CloseAudioChannelLocked(CloudState& owner);
     void CloseVideoChannelLocked(CloudState& owner, StreamType type);
     void ForgetSenderLocked(CloudState& sender);
+    void EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id);
 
     void RouteAudioLocked(CloudState& sender, const AudioFrame& frame);
     void DrainMixLocked(CloudState& receiver);

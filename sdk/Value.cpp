@@ -1,22 +1,40 @@
 #include "Value.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 namespace mirelo {
 namespace qolt {
 namespace {
 
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+uint8_t* PutU32(uint8_t* out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
+        *out++ = static_cast<uint8_t>(value >> shift);
     }
+    return out;
 }
 
-void PutU64(std::vector<uint8_t>& out, uint64_t value) {
+uint8_t* PutU64(uint8_t* out, uint64_t value) {
     for (int shift = 0; shift < 64; shift += 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
+        *out++ = static_cast<uint8_t>(value >> shift);
     }
+    return out;
+}
+
+uint8_t* PutBytes(uint8_t* out, const void* data, size_t size) {
+    if (size != 0) {
+        std::memcpy(out, data, size);
+    }
+    return out + size;
+}
+
+// The bytes of a 32-bit length field for `length`, which must fit in it.
+size_t LengthField(size_t length) {
+    if (length > UINT32_MAX) {
+        throw std::length_error("a value too long for the control interface's encoding");
+    }
+    return 4;
 }
 
 bool GetU32(const uint8_t*& cursor, const uint8_t* end, uint32_t& value) {
@@ -139,39 +157,66 @@ size_t Value::payload_bytes() const {
     return total;
 }
 
-void Value::EncodeTo(std::vector<uint8_t>& out) const {
-    out.push_back(static_cast<uint8_t>(tag_));
+size_t Value::EncodedSize() const {
+    size_t size = 1;
     switch (tag_) {
         case Tag::kNone:
             break;
         case Tag::kBool:
-            out.push_back(bool_ ? 1 : 0);
+            size += 1;
             break;
         case Tag::kInt:
-            PutU64(out, static_cast<uint64_t>(int_));
-            break;
         case Tag::kUInt:
-            PutU64(out, uint_);
+            size += 8;
             break;
         case Tag::kBytes:
-            PutU32(out, static_cast<uint32_t>(bytes_size()));
-            out.insert(out.end(), bytes_data(), bytes_data() + bytes_size());
+            size += LengthField(bytes_size_) + bytes_size_;
             break;
         case Tag::kList:
-            PutU32(out, static_cast<uint32_t>(items_.size()));
-            for (const Value& item : items_) {
-                item.EncodeTo(out);
-            }
-            break;
         case Tag::kDict:
-            PutU32(out, static_cast<uint32_t>(items_.size()));
+            size += LengthField(items_.size());
             for (size_t i = 0; i < items_.size(); ++i) {
-                PutU32(out, static_cast<uint32_t>(names_[i].size()));
-                out.insert(out.end(), names_[i].begin(), names_[i].end());
-                items_[i].EncodeTo(out);
+                if (tag_ == Tag::kDict) {
+                    size += LengthField(names_[i].size()) + names_[i].size();
+                }
+                size += items_[i].EncodedSize();
             }
             break;
     }
+    return size;
+}
+
+uint8_t* Value::EncodeInto(uint8_t* out) const {
+    *out++ = static_cast<uint8_t>(tag_);
+    switch (tag_) {
+        case Tag::kNone:
+            break;
+        case Tag::kBool:
+            *out++ = bool_ ? 1 : 0;
+            break;
+        case Tag::kInt:
+            out = PutU64(out, static_cast<uint64_t>(int_));
+            break;
+        case Tag::kUInt:
+            out = PutU64(out, uint_);
+            break;
+        case Tag::kBytes:
+            out = PutU32(out, static_cast<uint32_t>(bytes_size_));
+            out = PutBytes(out, bytes_data_, bytes_size_);
+            break;
+        case Tag::kList:
+        case Tag::kDict:
+            out = PutU32(out, static_cast<uint32_t>(items_.size()));
+            for (size_t i = 0; i < items_.size(); ++i) {
+                if (tag_ == Tag::kDict) {
+                    out = PutU32(out, static_cast<uint32_t>(names_[i].size()));
+                    out = PutBytes(out, names_[i].data(), names_[i].size());
+                }
+                out = items_[i].EncodeInto(out);
+            }
+            break;
+    }
+    return out;
 }
 
 bool Value::Decode(const uint8_t* data, size_t size, Value& out) {

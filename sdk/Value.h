@@ -59,7 +59,12 @@ public:
     // Bytes of payload this value keeps alive (shared blocks counted in full).
     size_t payload_bytes() const;
 
-    void EncodeTo(std::vector<uint8_t>& out) const;
+    // The encoding's length; std::length_error when a payload or a list is too long for its
+    // 32-bit length field.
+    size_t EncodedSize() const;
+    // Writes the encoding, EncodedSize() bytes, at out; returns the end. Writing straight into
+    // the reader's buffer spares a copy of every payload.
+    uint8_t* EncodeInto(uint8_t* out) const;
     static bool Decode(const uint8_t* data, size_t size, Value& out);
 
 private:

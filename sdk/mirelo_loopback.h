@@ -46,15 +46,21 @@ enum mirelo_loopback_snapshot_kind {
     MIRELO_LOOPBACK_CLOUDS = 0,        /* list of cloud handles (uint64), in creation order */
     MIRELO_LOOPBACK_JOURNAL = 1,       /* list of [cloud, operation name, list of arguments] */
     MIRELO_LOOPBACK_FAILURES = 2,      /* list of [cloud, operation name, exception text] */
-    MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, discarded, queued */
+    MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, discarded, queued,
+                                          paced_audio_refused, paced_audio_cleared, audio_samples_dropped */
     MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings (secrets only as whether one is set) */
     MIRELO_LOOPBACK_CONFIGURATION = 5, /* dict of the loopback's tunables */
-    MIRELO_LOOPBACK_CLOUD_STATES = 6   /* list of dicts: each cloud's connection, room, channels, subscriptions */
+    MIRELO_LOOPBACK_CLOUD_STATES = 6,  /* list of dicts: each cloud's connection, room, channels, subscriptions */
+    MIRELO_LOOPBACK_RETENTION = 7,     /* dict: journal {entries, payload_bytes, dropped} and failures
+                                          {entries, bytes, dropped, cut}, counted since the last reset */
+    MIRELO_LOOPBACK_LIMITS = 8         /* dict: the fixed limits by name, and under "configuration" each
+                                          tunable's {min, max, default} */
 };
 
 MIRELO_API int mirelo_loopback_interface_version(void);
 
-/* Writes the encoded snapshot into buffer when capacity suffices; *size receives its length. */
+/* Writes the encoded snapshot into buffer when capacity suffices; *size receives its length. The
+ * encoding is written straight into buffer: a snapshot costs its reader the buffer and no more. */
 MIRELO_API int mirelo_loopback_snapshot(int kind, uint8_t* buffer, size_t capacity, size_t* size);
 
 /* Raises the delegate operation `operation` (the SDK's name) with the encoded list of arguments
@@ -75,7 +81,7 @@ MIRELO_API int mirelo_loopback_emit_repeated(uint64_t cloud, const char* operati
  * Called on an event thread, it does not wait for that thread's own cloud. */
 MIRELO_API int mirelo_loopback_flush(double timeout_seconds);
 
-/* Empties the journal and the failures. */
+/* Empties the journal and the failures, and zeroes their counts of dropped entries. */
 MIRELO_API int mirelo_loopback_reset(void);
 
 /* The next `count` calls of the cloud's operation return `result` without doing anything else. */

@@ -11,8 +11,10 @@ from __future__ import annotations
 
 import gc
 import os
+import re
 import sys
 import threading
+import tracemalloc
 from typing import Any, Callable, Iterator
 
 import pytest
@@ -184,3 +186,108 @@ def test_a_large_repeat_that_times_out_raises_no_more_than_it_queued(make_cloud:
     release.set()
     loopback.flush(timeout=60)
     assert rig.handler.events <= 2 * 4096
+
+
+# The journal and the failure list are bounded in bytes too, and reading them costs about twice what
+# they return (the library encodes into the reader's buffer, which is decoded through a memoryview).
+
+CUT_MARKER = re.compile(r"\n\[\.\.\. cut: (\d+) more bytes\]\Z")
+
+
+def peak_resident_growth(read: Callable[[], Any]) -> tuple[Any, int]:
+    """Calls `read` and returns its result with how far the peak resident set rose meanwhile."""
+    try:
+        with open("/proc/self/clear_refs", "w", encoding="ascii") as clear_refs:
+            clear_refs.write("5")  # restarts the peak from the current resident set
+    except OSError:
+        pytest.skip("the peak resident set cannot be reset here")
+
+    def peak() -> int:
+        with open("/proc/self/status", encoding="ascii") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM"))
+
+    before = peak()
+    result = read()
+    return result, peak() - before
+
+
+def traced_peak(read: Callable[[], Any]) -> tuple[Any, int]:
+    """Calls `read` and returns its result with the peak of Python allocations made meanwhile."""
+    tracemalloc.start()
+    try:
+        result = read()
+        return result, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def deep_size(value: Any) -> int:
+    if isinstance(value, (list, tuple)):
+        return sys.getsizeof(value) + sum(deep_size(item) for item in value)
+    if isinstance(value, dict):
+        return sys.getsizeof(value) + sum(deep_size(k) + deep_size(v) for k, v in value.items())
+    return sys.getsizeof(value)
+
+
+class Recursing(m.QOLTCloudDelegate):
+    """Fails on every event the way a runaway recursion does: with a traceback of 300 frames."""
+
+    def OnRemoteAudioAvailable(self, user_id: str, available: bool) -> None:
+        def deeper(depth: int) -> None:
+            if depth == 0:
+                raise RecursionError("maximum recursion depth exceeded " + "in deeper " * 100)
+            deeper(depth - 1)
+
+        deeper(300)
+
+
+@measures_memory
+@pytest.mark.timeout(300)
+def test_failures_of_a_recursive_bug_stay_bounded_and_their_reading_costs_about_what_it_returns(
+    make_cloud: Callable[..., CloudRig],
+) -> None:
+    """12,000 such failures once kept about 290 MB, and reading them took 3.25 GB."""
+    rig = make_cloud(Recursing())
+    gc.collect()
+    resident = resident_bytes()
+    loopback.emit(rig.handle, "OnRemoteAudioAvailable", "alice", True, repeat=3000, timeout=240)
+    retained = loopback.retention()["failures"]
+    assert resident_bytes() - resident <= 4 * 2**20 + 3 * RSS_BOUND, resident_bytes() - resident  # unbounded: ~60 MB
+    assert retained["bytes"] <= 4 * 2**20
+    assert retained["cut"] == 3000
+    assert retained["entries"] + retained["dropped"] == 3000 and retained["dropped"] > 0
+
+    failures, python_peak = traced_peak(loopback.failures)
+    returned = deep_size(failures)
+    assert len(failures) == retained["entries"]
+    assert python_peak <= 2.5 * returned, (python_peak, returned)
+    _, resident_peak = peak_resident_growth(loopback.failures)
+    assert resident_peak <= 3 * returned, (resident_peak, returned)
+    for _, operation, text in failures:
+        assert operation == "OnRemoteAudioAvailable"
+        assert text.startswith("RecursionError: maximum recursion depth exceeded")
+        assert len(text.encode()) <= 4096 and CUT_MARKER.search(text)
+
+
+@measures_memory
+@pytest.mark.timeout(300)
+def test_reading_a_journal_of_large_payloads_costs_about_twice_what_it_returns(
+    make_cloud: Callable[..., CloudRig],
+) -> None:
+    """journal() over 60 MiB of payload once peaked at 665 MB: a list of ints stood for the buffer."""
+    rig = make_cloud(Keeping())
+    frame = audio_frame()
+    for marker in range(32):
+        frame.SetData(bytes([marker]) * 2**20)  # a block of its own each time, shared with the journal
+        rig.cloud.SendAudioFrame(frame)
+    del frame
+    gc.collect()
+    payload = 32 * 2**20
+    assert loopback.retention()["journal"]["payload_bytes"] >= payload
+
+    entries, python_peak = traced_peak(loopback.journal)
+    assert [args[0]["data"][:1] for _, op, args in entries if op == "SendAudioFrame"] == [bytes([i]) for i in range(32)]
+    del entries
+    assert python_peak <= 2.2 * payload, python_peak
+    entries, resident_peak = peak_resident_growth(loopback.journal)
+    assert resident_peak <= 2.5 * payload, resident_peak

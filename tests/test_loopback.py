@@ -216,12 +216,33 @@ class TestFailures:
             ("OnRemoteVideoReceived", 'Tried to call pure virtual function "QOLTCloudDelegate::OnRemotePixelFrameReceived"')
         ]
 
-    def test_reset_empties_journal_and_failures(self, make_cloud: Any) -> None:
+    def test_a_long_text_keeps_its_head_whole_characters_and_a_marker(self, make_cloud: Any) -> None:
+        class Failing(RecordingHandler):
+            def OnError(self, error: Any) -> None:
+                raise ValueError("é" * 5000)  # two bytes each: a cut at the byte bound splits one
+
+        rig = make_cloud(Failing())
+        loopback.emit(rig.handle, "OnError", -1)
+        ((_, text),) = rig.failures()
+        head, marker, rest = text.partition("\n[... cut: ")
+        assert head.startswith("ValueError: éé") and "\ufffd" not in head
+        assert len(text.encode()) <= 4096 and rest.endswith(" more bytes]")
+        assert len(head.encode()) + int(rest.split()[0]) >= len(f"ValueError: {'é' * 5000}".encode())  # and the frames
+        assert loopback.retention()["failures"] == {"entries": 1, "bytes": len(text.encode()) + 7, "dropped": 0, "cut": 1}
+
+    def test_reset_empties_journal_and_failures_and_their_counts(self, make_cloud: Any, loopback_config: Any) -> None:
+        loopback_config(journal_entries=1)
         rig = make_cloud(_mirelo.QOLTCloudDelegate())
         loopback.emit(rig.handle, "OnEnterRoom")
+        rig.cloud.ExitRoom()
         assert loopback.failures() and loopback.journal()
+        assert loopback.retention()["journal"]["dropped"] >= 1
         loopback.reset()
         assert loopback.failures() == [] and loopback.journal() == []
+        assert loopback.retention() == {
+            "journal": {"entries": 0, "payload_bytes": 0, "dropped": 0},
+            "failures": {"entries": 0, "bytes": 0, "dropped": 0, "cut": 0},
+        }
 
 
 class TestJournal:
@@ -258,19 +279,14 @@ class TestJournal:
         for stream_type in (1, 2, 3, 7):
             cloud.cloud.CreateLocalVideoChannel(_mirelo.StreamType(stream_type))
         assert [args for _, op, args in loopback.journal()] == [(2,), (3,), (7,)]
+        assert loopback.retention()["journal"]["dropped"] == 2  # the cloud's Create and the first call
 
     def test_keeps_bounded_payload(self, cloud: CloudRig, loopback_config: Any) -> None:
         loopback_config(journal_payload_bytes=2500)
         for marker in b"abcd":
             cloud.cloud.SendSeiMessage(1, bytes([marker]) * 1000)
         assert [args[1][:1] for _, _, args in loopback.journal()] == [b"c", b"d"]
-
-    @pytest.mark.parametrize("field, value", [("journal_entries", 0), ("media_queue_bound", -1)])
-    def test_configure_refuses_values_out_of_range(self, loopback_config: Any, field: str, value: int) -> None:
-        before = loopback.configuration()
-        with pytest.raises(ValueError, match=field):
-            loopback_config(**{field: value})
-        assert loopback.configuration() == before
+        assert loopback.retention()["journal"] == {"entries": 2, "payload_bytes": 2000, "dropped": 3}  # Create, a, b
 
 
 class TestInject:
@@ -312,4 +328,13 @@ class TestInject:
 def test_stats_count_raised_and_delivered(cloud: CloudRig) -> None:
     for _ in range(3):
         loopback.emit(cloud.handle, "OnEnterRoom")
-    assert loopback.stats()[cloud.handle] == {"raised": 3, "delivered": 3, "dropped": 0, "discarded": 0, "queued": 0}
+    assert loopback.stats()[cloud.handle] == {
+        "raised": 3,
+        "delivered": 3,
+        "dropped": 0,
+        "discarded": 0,
+        "queued": 0,
+        "paced_audio_refused": 0,
+        "paced_audio_cleared": 0,
+        "audio_samples_dropped": 0,
+    }

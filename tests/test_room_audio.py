@@ -8,11 +8,12 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import RoomRig
+from conftest import RoomRig, wait_until
 from mirelo import _mirelo as m, loopback
 
 AUDIO = m.STREAM_TYPE_AUDIO
 INVALID_OPERATION, INVALID_PARAMETER = int(m.ERR_INVALID_OPERATION), int(m.ERR_INVALID_PARAMETER)
+TRY_AGAIN = int(m.ERR_READ_TRY_AGAIN)
 
 
 def pcm(samples: list[int]) -> bytes:
@@ -134,6 +135,92 @@ class TestConversion:
         assert max(abs(s) for s in left) == pytest.approx(10000, rel=0.05)
 
 
+class TestPerSenderFrames:
+    """Per-sender audio once came in the sender's frame length, whatever the receiver asked for."""
+
+    @pytest.mark.parametrize("rate", [16000, 48000])
+    @pytest.mark.parametrize("sent_ms", [10, 20])
+    @pytest.mark.parametrize("wanted_ms", [10, 20, 40])
+    def test_frames_have_the_asked_length_and_carry_a_sine_unbroken(
+        self, make_member: Callable[..., RoomRig], rate: int, sent_ms: int, wanted_ms: int
+    ) -> None:
+        alice = publisher(make_member, sample_rate=rate, frame_length_ms=sent_ms)
+        bob = listener(make_member, "alice", output_sample_rate=rate, output_frame_length_ms=wanted_ms)
+        sent, wanted = rate * sent_ms // 1000, rate * wanted_ms // 1000
+        signal = sine(441.0, rate, rate * 240 // 1000)  # 240 ms: whole frames of every length
+        for start in range(0, len(signal), sent):
+            frame = audio(signal[start : start + sent], rate, pts=1000 + start * 1000 // rate)
+            assert alice.cloud.SendAudioFrame(frame) == 0
+        loopback.flush()
+        frames = received(bob)
+        assert [f.size // 2 for f in frames] == [wanted] * (240 // wanted_ms)
+        assert [s for f in frames for s in samples_of(f.data)] == signal  # none lost, added or moved
+        assert [f.pts for f in frames] == list(range(1000, 1240, wanted_ms))
+        for frame in frames:  # each pts names the sine's phase at the frame's first sample
+            assert samples_of(frame.data)[0] == signal[(frame.pts - 1000) * rate // 1000]
+
+    @pytest.mark.parametrize("wanted_ms", [10, 40])
+    def test_resampled_frames_have_the_asked_length_and_no_step_at_their_edges(
+        self, make_member: Callable[..., RoomRig], wanted_ms: int
+    ) -> None:
+        alice = publisher(make_member, sample_rate=48000, frame_length_ms=20)
+        bob = listener(make_member, "alice", output_sample_rate=16000, output_frame_length_ms=wanted_ms)
+        for index in range(12):
+            assert alice.cloud.SendAudioFrame(audio(sine(441.0, 48000, 960, start=index * 960), pts=index * 20)) == 0
+        loopback.flush()
+        frames = received(bob)
+        assert [f.size // 2 for f in frames] == [16 * wanted_ms] * (240 // wanted_ms)
+        assert [f.pts for f in frames] == list(range(0, 240, wanted_ms))
+        output = [s for f in frames for s in samples_of(f.data)][16000 // 50 :]  # past the filter's start
+        steepest = 2 * math.pi * 441 * 10000 / 16000  # the sine's largest step between samples
+        assert max(abs(b - a) for a, b in zip(output, output[1:])) <= 1.05 * steepest
+
+    @pytest.mark.parametrize("stop", ["DestroyLocalAudioChannel", "Unsubscribe"])
+    def test_a_stream_that_ends_hands_out_its_last_samples_in_a_shorter_frame(
+        self, make_member: Callable[..., RoomRig], stop: str
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000, frame_length_ms=10)
+        bob = listener(make_member, "alice", output_frame_length_ms=40)
+        for index in range(7):
+            assert alice.cloud.SendAudioFrame(audio([index] * 160, 16000, pts=index * 10)) == 0
+        loopback.flush()
+        assert [(f.pts, f.size // 2) for f in received(bob)] == [(0, 640)]
+        if stop == "Unsubscribe":
+            assert bob.cloud.Unsubscribe("alice", AUDIO) == 0
+        else:
+            assert alice.cloud.DestroyLocalAudioChannel() == 0
+        loopback.flush()
+        frames = received(bob)
+        assert [(f.pts, f.size // 2) for f in frames] == [(0, 640), (40, 480)]
+        assert samples_of(frames[1].data) == [4] * 160 + [5] * 160 + [6] * 160
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 0
+
+    def test_a_short_frame_or_a_pause_hands_out_what_waits_without_the_next_words(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000)  # 20 ms frames
+        bob = listener(make_member, "alice", output_frame_length_ms=40)
+        for pts, count in [(0, 320), (20, 320), (40, 160)]:  # the last, 10 ms, ends what was said
+            assert alice.cloud.SendAudioFrame(audio([pts] * count, 16000, pts=pts)) == 0
+        loopback.flush()
+        assert [(f.pts, f.size // 2) for f in received(bob)] == [(0, 640), (40, 160)]
+        assert alice.cloud.SendAudioFrame(audio([1] * 320, 16000, pts=1000)) == 0
+        time.sleep(0.25)  # a pause: the 20 ms waiting never share a frame with what follows it
+        for pts in (2000, 2020):
+            assert alice.cloud.SendAudioFrame(audio([2] * 320, 16000, pts=pts)) == 0
+        loopback.flush()
+        assert [(f.pts, f.size // 2) for f in received(bob)][2:] == [(1000, 320), (2000, 640)]
+
+    def test_pts_and_voice_follow_the_frames_the_samples_come_from(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000, frame_length_ms=10)
+        bob = listener(make_member, "alice", output_frame_length_ms=20)
+        sent = [(0, False), (10, False), (20, False), (500, True), (510, False), (520, False)]  # a gap, one voiced
+        for pts, voiced in sent:
+            assert alice.cloud.SendAudioFrame(audio([pts] * 160, 16000, pts=pts, has_voice=voiced)) == 0
+        loopback.flush()
+        assert [(f.pts, f.has_voice) for f in received(bob)] == [(0, False), (20, True), (510, False)]
+
+
 class TestMix:
     @pytest.mark.parametrize("a, b, mixed", [(1000, 2000, 3000), (20000, 20000, 32767), (-30000, -10000, -32768)])
     def test_mixed_frames_hold_the_saturated_sum(
@@ -200,6 +287,16 @@ class TestGetAudioFrame:
         while bob.cloud.GetAudioFrame(frame) == 0:
             kept.append(samples_of(frame.data)[0])
         assert kept == [5, 6, 7, 8, 9]
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 5 * 320
+
+    def test_audio_not_taken_when_its_sender_stops_is_counted(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_GET, output_channels=2)
+        for _ in range(3):
+            assert alice.cloud.SendAudioFrame(audio([9] * 320, 16000)) == 0
+        assert bob.cloud.GetAudioFrame(m.AudioFrame()) == 0
+        assert alice.cloud.DestroyLocalAudioChannel() == 0
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 2 * 320  # per channel
 
 
 class TestContinuousAudio:
@@ -239,6 +336,24 @@ class TestContinuousAudio:
         loopback.flush()
         values = [samples_of(f.data)[0] for f in received(bob)]
         assert values[-1] == 2 and len(values) < 10
+
+    def test_a_full_queue_refuses_frames_and_every_frame_is_sent_or_counted(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
+        """A full queue once dropped its oldest frames while every call returned ERR_OK."""
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        results = [alice.cloud.SendContinuousAudioFrame(audio([1] * 320, 16000), False) for _ in range(600)]
+        accepted, refused = results.count(0), results.count(TRY_AGAIN)
+        assert results[:500] == [0] * 500 and accepted + refused == 600
+        assert refused >= 80  # 12 s of audio offered at once; the queue holds 10 s
+        assert loopback.stats()[alice.handle]["paced_audio_refused"] == refused
+        assert alice.cloud.SendContinuousAudioFrame(audio([2] * 320, 16000), True) == 0  # clearing still works
+        assert wait_until(lambda: loopback.state()[alice.handle]["paced_audio_frames"] == 0)
+        loopback.flush()
+        counted = loopback.stats()[alice.handle]
+        assert len(received(bob)) + counted["paced_audio_cleared"] == accepted + 1
+        assert counted["paced_audio_refused"] == refused
 
 
 class TestVoiceActivity:
