@@ -31,9 +31,9 @@ void ForkGuard::Prepare() {
     // keeps its queue alive through the list.
     const auto queues = service.clouds().Queues();
     auto& held = Held();
-    held.reserve(7 + queues.size());
+    held.reserve(8 + queues.size());
     // The order in which the service nests its locks: registry, rooms and configuration before
-    // any queue; the journal, failures, log and network settings never hold another lock.
+    // any queue; the journal, failures, log, network settings and waits never hold another lock.
     held.push_back(service.clouds().LockForFork());
     held.push_back(service.rooms().LockForFork());
     held.push_back(service.configuration().LockForFork());
@@ -44,12 +44,14 @@ void ForkGuard::Prepare() {
     held.push_back(service.failures().LockForFork());
     held.push_back(service.logger().LockForFork());
     held.push_back(service.network().LockForFork());
+    held.push_back(service.waits().LockForFork());
 }
 
 void ForkGuard::InParent() { Held().clear(); }
 
 void ForkGuard::InChild() {
     Held().clear();
+    LoopbackService::Instance().waits().ForgetInChild();
     for (const auto& entry : LoopbackService::Instance().clouds().Queues()) {
         if (entry.second.get() == EventQueue::Current()) {
             entry.second->Stop();  // forked inside a handler: this thread's loop ends after it

@@ -12,6 +12,7 @@
 #include "Logger.h"
 #include "NetworkSettings.h"
 #include "RoomService.h"
+#include "ThreadWaits.h"
 #include "Value.h"
 
 namespace mirelo {
@@ -33,6 +34,7 @@ public:
     NetworkSettings& network() { return network_; }
     Configuration& configuration() { return configuration_; }
     RoomService& rooms() { return rooms_; }
+    ThreadWaits& waits() { return waits_; }
 
     void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
     void RecordFailure(uint64_t cloud, const char* operation, const std::string& text);
@@ -48,6 +50,7 @@ private:
     NetworkSettings network_;
     Configuration configuration_;
     RoomService rooms_{configuration_};  // after configuration_, which it reads
+    ThreadWaits waits_;
 };
 
 }  // namespace qolt
