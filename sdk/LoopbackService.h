@@ -1,6 +1,7 @@
 #ifndef MIRELO_SDK_LOOPBACK_SERVICE_H
 #define MIRELO_SDK_LOOPBACK_SERVICE_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,13 @@ public:
     // Applies a configuration and pushes its bounds to the journal and the live clouds' queues.
     bool Configure(const Value& settings, std::string& error);
 
+    // Ends every thread the loopback runs in this process and starts none again, so that they keep
+    // nobody alive: the clock ends, and every cloud's events stop as when it is destroyed (its event
+    // thread ends after the event in flight). Clouds created later deliver no events either. Called
+    // in a child made by fork() when the thread that forked it ends (ForkGuard).
+    void EndThreads();
+    bool threads_ended() const { return threads_ended_.load(); }
+
 private:
     CloudRegistry clouds_;
     Journal journal_;
@@ -51,6 +59,7 @@ private:
     Configuration configuration_;
     RoomService rooms_{configuration_};  // after configuration_, which it reads
     ThreadWaits waits_;
+    std::atomic<bool> threads_ended_{false};
 };
 
 }  // namespace qolt

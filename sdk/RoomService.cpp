@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "VoiceActivityDetector.h"
@@ -505,6 +506,7 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
         self->paced_audio.pop_front();  // a caller far ahead of real time loses its oldest audio
     }
     self->paced_audio.push_back(frame);
+    EnsureClockLocked();  // in a child made by fork(), the room was entered before the child's clock
     clock_wake_.notify_all();
     return ERR_OK;
 }
@@ -740,14 +742,27 @@ void RoomService::ReportQualityLocked(CloudState& cloud) {
 }
 
 void RoomService::EnsureClockLocked() {
-    if (!clock_.joinable()) {
-        clock_ = std::thread(&RoomService::RunClock, this);
+    if (!clock_running_ && !clock_ended_) {
+        std::thread(&RoomService::RunClock, this).detach();
+        clock_running_ = true;
     }
+}
+
+void RoomService::ForgetClockInChild() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_running_ = false;
+    new (&clock_wake_) std::condition_variable();  // see the member
+}
+
+void RoomService::EndClock() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ended_ = true;
+    clock_wake_.notify_all();
 }
 
 void RoomService::RunClock() {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
+    while (!clock_ended_) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = now + std::chrono::hours(1);
         const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
