@@ -18,6 +18,9 @@ RUNS = 50
 @pytest.mark.parametrize("work", ["enter-room", "keep-cloud", "paced-audio"])
 @pytest.mark.parametrize("where", ["handler", "thread", "main"])
 def test_every_child_ends_with_status_0(where: str, work: str, run_script: Callable[..., tuple[int, str, str]]) -> None:
+    def run(_: int) -> tuple[int, str, str]:
+        return run_script("fork_child.py", where, work, timeout=150, leak_check=where == "main")
+
     with ThreadPoolExecutor(max_workers=2) as pool:
-        outcomes = list(pool.map(lambda _: run_script("fork_child.py", where, work), range(RUNS)))
+        outcomes = list(pool.map(run, range(RUNS)))
     assert outcomes == [(0, "children: 0 0 0\n", "")] * RUNS

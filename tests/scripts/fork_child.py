@@ -26,7 +26,7 @@ import mirelo
 from mirelo import _mirelo as m
 from mirelo import loopback
 
-WAIT_S = 10.0
+WAIT_S = 30.0  # generous: a sanitized child exits slowly on a busy machine
 ENDINGS = ("_exit", "sys-exit", "return")
 
 
