@@ -39,7 +39,8 @@ def _report(handler: Any, name: str) -> None:
 def _reporting(name: str, method: Callable[..., Any], arity: int) -> Callable[..., Any]:
     """`method`, reporting an exception that leaves it before letting it go on to the SDK.
 
-    The wrapper takes exactly the event's `arity` arguments, so that the interpreter calls through it
+    SystemExit is not reported: like a thread's, a handler's sys.exit() is meant. The wrapper takes
+    exactly the event's `arity` arguments, so that the interpreter calls through it
     as cheaply as it calls any Python function (a `*args` wrapper would cost twice as much); it is
     named after the event, so that tracebacks read as the handler's own.
     """
@@ -48,6 +49,8 @@ def _reporting(name: str, method: Callable[..., Any], arity: int) -> Callable[..
         f"def {name}(self{params}):\n"
         f"    try:\n"
         f"        return method(self{params})\n"
+        f"    except SystemExit:\n"
+        f"        raise\n"
         f"    except BaseException:\n"
         f"        report(self, {name!r})\n"
         f"        raise\n"
@@ -71,8 +74,8 @@ class Delegate(QOLTCloudDelegate):
     called on an SDK thread with the interpreter lock held: keep handlers short and never block in
     them.
 
-    An exception that leaves a handler method of a subclass is logged to the `mirelo` logger with its
-    traceback (printed on standard error when the program configured no logging), then goes on to the
+    An exception that leaves a handler method of a subclass (but SystemExit, which a handler raises on
+    purpose) is logged to the `mirelo` logger with its traceback (printed on standard error when the program configured no logging), then goes on to the
     SDK exactly as it would without this class. The three events in `GUARDED_EVENTS` are left alone:
     the module prints their errors itself. A subclass that reports its errors its own way turns this
     off with `class Handler(mirelo.Delegate, report_errors=False)`; it then costs nothing per event.

@@ -18,8 +18,10 @@ A call that the library cannot complete raises ``MemoryError`` (memory exhausted
 After ``os.fork()`` the child has only the thread that forked. The clouds it inherits have no
 event thread there: their events are dropped, their methods still return, they stay present in
 their rooms until destroyed, and destroying them is safe. The child may exit (normally or with ``os._exit``), exec, and create clouds of its own,
-whose events are delivered as usual; but paced ``SendContinuousAudioFrame`` audio and the periodic
-network-quality reports, which the parent's clock thread produces, do not happen in the child.
+whose events are delivered as usual; the child runs its own clock for paced
+``SendContinuousAudioFrame`` audio and the periodic network-quality reports. In a child forked on
+a thread other than the main one, the loopback's threads end when the forking thread ends: from
+then on no cloud of that child delivers events.
 """
 
 from __future__ import annotations

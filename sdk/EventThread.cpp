@@ -30,6 +30,18 @@ private:
     uint64_t sequence_;
 };
 
+// Ends the recorded wait however the join ends.
+class WaitEnds {
+public:
+    explicit WaitEnds(ThreadWaits& waits) : waits_(waits) {}
+    ~WaitEnds() { waits_.End(); }
+    WaitEnds(const WaitEnds&) = delete;
+    WaitEnds& operator=(const WaitEnds&) = delete;
+
+private:
+    ThreadWaits& waits_;
+};
+
 }  // namespace
 
 EventThread::EventThread(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle)
@@ -46,11 +58,17 @@ EventThread::~EventThread() {
     }
     if (getpid() != process_) {
         Park(std::move(thread_));
-    } else if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
-    } else {
-        thread_.join();
+        return;
     }
+    ThreadWaits& waits = LoopbackService::Instance().waits();
+    if (!waits.Begin(thread_.get_id())) {
+        // Our own thread, or one that is waiting (maybe through others) for ours: joining would
+        // never return. The queue is stopped, so the thread ends by itself after its current event.
+        thread_.detach();
+        return;
+    }
+    WaitEnds recorded(waits);
+    thread_.join();
 }
 
 void EventThread::Park(std::thread thread) {

@@ -19,7 +19,8 @@ namespace qolt {
 class LoopbackCloud final : public QOLTCloud {
 public:
     LoopbackCloud(uint64_t handle, QOLTCloudDelegate* delegate, size_t media_bound);
-    // Stops the events, leaves the service and joins the event thread: no delegate call follows.
+    // Stops the events, leaves the service and joins the event thread: no delegate call follows,
+    // except the one in flight when it is the destroying one itself (see EventThread).
     ~LoopbackCloud() override;
 
     LoopbackCloud(const LoopbackCloud&) = delete;

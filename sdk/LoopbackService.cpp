@@ -38,5 +38,15 @@ bool LoopbackService::Configure(const Value& settings, std::string& error) {
     return true;
 }
 
+void LoopbackService::EndThreads() {
+    // Set before the clouds are listed: a cloud created meanwhile is either listed here or sees
+    // the flag once it is registered (QOLTCloud::Create), and stops its own events.
+    threads_ended_.store(true);
+    rooms_.EndClock();
+    for (const auto& entry : clouds_.Queues()) {
+        entry.second->Stop();
+    }
+}
+
 }  // namespace qolt
 }  // namespace mirelo

@@ -1,6 +1,7 @@
 #ifndef MIRELO_SDK_LOOPBACK_SERVICE_H
 #define MIRELO_SDK_LOOPBACK_SERVICE_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "Logger.h"
 #include "NetworkSettings.h"
 #include "RoomService.h"
+#include "ThreadWaits.h"
 #include "Value.h"
 
 namespace mirelo {
@@ -33,12 +35,20 @@ public:
     NetworkSettings& network() { return network_; }
     Configuration& configuration() { return configuration_; }
     RoomService& rooms() { return rooms_; }
+    ThreadWaits& waits() { return waits_; }
 
     void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
     void RecordFailure(uint64_t cloud, const char* operation, const std::string& text);
 
     // Applies a configuration and pushes its bounds to the journal and the live clouds' queues.
     bool Configure(const Value& settings, std::string& error);
+
+    // Ends every thread the loopback runs in this process and starts none again, so that they keep
+    // nobody alive: the clock ends, and every cloud's events stop as when it is destroyed (its event
+    // thread ends after the event in flight). Clouds created later deliver no events either. Called
+    // in a child made by fork() when the thread that forked it ends (ForkGuard).
+    void EndThreads();
+    bool threads_ended() const { return threads_ended_.load(); }
 
 private:
     CloudRegistry clouds_;
@@ -48,6 +58,8 @@ private:
     NetworkSettings network_;
     Configuration configuration_;
     RoomService rooms_{configuration_};  // after configuration_, which it reads
+    ThreadWaits waits_;
+    std::atomic<bool> threads_ended_{false};
 };
 
 }  // namespace qolt

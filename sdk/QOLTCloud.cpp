@@ -14,6 +14,9 @@ QOLTCloud* QOLTCloud::Create(QOLTCloudDelegate* delegate) try {
     auto cloud =
         std::make_unique<LoopbackCloud>(handle, delegate, service.configuration().values().media_queue_bound);
     service.clouds().Add(handle, cloud.get());
+    if (service.threads_ended()) {
+        cloud->events()->Stop();  // see LoopbackService::EndThreads
+    }
     service.Record(handle, "Create", {Value::Bool(delegate == nullptr)});
     service.logger().Write(Logger::kInfo, "cloud " + std::to_string(handle) + " created" +
                                               (delegate == nullptr ? " without a delegate" : ""));

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -651,6 +652,7 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
         self->next_paced_send = std::max(self->next_paced_send, Clock::now());
     }
     self->paced_audio.push_back(frame);
+    EnsureClockLocked();  // in a child made by fork(), the room was entered before the child's clock
     clock_wake_.notify_all();
     return ERR_OK;
 } catch (...) {
@@ -917,26 +919,39 @@ void RoomService::ReportQualityLocked(CloudState& cloud) {
 }
 
 void RoomService::EnsureClockLocked() {
-    if (!clock_.joinable()) {
+    if (!clock_running_ && !clock_ended_) {
         if (std::exchange(fail_next_clock_start_, false)) {
             throw std::system_error(EAGAIN, std::generic_category(), "clock thread not started (injected)");
         }
-        clock_ = std::thread(&RoomService::RunClock, this);
+        std::thread(&RoomService::RunClock, this).detach();
+        clock_running_ = true;
     }
 }
 
 bool RoomService::FailNextClockStart() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (clock_.joinable()) {
+    if (clock_running_) {
         return false;
     }
     fail_next_clock_start_ = true;
     return true;
 }
 
+void RoomService::ForgetClockInChild() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_running_ = false;
+    new (&clock_wake_) std::condition_variable();  // see the member
+}
+
+void RoomService::EndClock() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ended_ = true;
+    clock_wake_.notify_all();
+}
+
 void RoomService::RunClock() {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
+    while (!clock_ended_) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = now + std::chrono::hours(1);
         const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);

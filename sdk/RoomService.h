@@ -28,7 +28,8 @@ namespace qolt {
 // A room is sdk_app_id with str_room_id when that text is not empty, else with room_id. All state
 // is guarded by one lock; events are only queued under it (each cloud's EventThread delivers
 // them later, without any lock of ours). One clock thread, started with the first room entry,
-// paces SendContinuousAudioFrame and raises the periodic network-quality reports.
+// paces SendContinuousAudioFrame and raises the periodic network-quality reports. In a child made
+// by fork() the parent's clock does not exist: the child starts its own on demand (ForgetClockInChild).
 //
 // No exception leaves an operation: one that cannot complete (memory exhausted, a clock thread
 // that cannot start) returns ERR_FAILED (SendCustomCmdMsg false) and logs why. EnterRoom prepares
@@ -85,6 +86,12 @@ public:
     // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
     std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
 
+    // In a child made by fork(): the clock thread stayed in the parent, so the next room entry or
+    // paced frame starts the child's own.
+    void ForgetClockInChild();
+    // Ends the clock thread, if one runs, and starts none again in this process.
+    void EndClock();
+
 private:
     using Clock = CloudState::Clock;
 
@@ -116,8 +123,13 @@ private:
     std::map<std::string, std::vector<uint64_t>> rooms_;      // guarded by mutex_; members in order of entry
     std::mt19937_64 loss_random_;                              // guarded by mutex_
     uint64_t loss_seed_ = 0;                                   // guarded by mutex_
-    std::condition_variable clock_wake_;                       // signalled on mutex_ when a deadline moves
-    std::thread clock_;  // guarded by mutex_ (started once); never joined, like the service itself
+    // Signalled on mutex_ when a deadline moves or the clock must end. Built anew in place, the old
+    // one not destroyed, in a child made by fork(): the parent's clock may have been waiting on it,
+    // and a condition variable counting a waiter that does not exist can block whoever signals it
+    // once another thread waits there too.
+    std::condition_variable clock_wake_;
+    bool clock_running_ = false;  // guarded by mutex_; the thread is detached, like the service never freed
+    bool clock_ended_ = false;    // guarded by mutex_; EndClock was called: no clock starts again
     bool fail_next_clock_start_ = false;  // guarded by mutex_
 };
 

@@ -2,6 +2,9 @@
 
 import collections
 import gc
+import os
+import re
+import subprocess
 import sys
 import threading
 from pathlib import Path
@@ -369,6 +372,49 @@ def wait_until(condition: Callable[[], bool], timeout: float = 10.0) -> bool:
             return False
         time.sleep(0.001)
     return True
+
+
+# Scripts run in fresh interpreters, for checks that could hang or crash the process.
+
+SCRIPTS = Path(__file__).parent / "scripts"
+
+# In a child made by fork() the leak checker still lists the parent's other threads, cannot stop
+# them, and says so on each exit; it checks the child all the same.
+_UNSUSPENDED_THREAD = re.compile(r"==\d+==Running thread \d+ was not suspended\. False leaks are possible\.\n")
+
+
+@pytest.fixture
+def run_script(tmp_path: Path) -> Callable[..., tuple[int, str, str]]:
+    """Runs tests/scripts/NAME with arguments in a fresh interpreter, outside the repository so that
+    it imports the installed package; returns (status, stdout, stderr), status -1 when it outlived
+    `timeout` seconds and was killed. Sanitizer reports go to its standard error.
+
+    leak_check=False turns the sanitizer's leak check off (its other checks stay): a child forked on
+    a thread other than main ends without the interpreter's finalization, and what the parent's
+    other threads held on their stacks, which the child does not have, looks leaked there."""
+    env = dict(os.environ)
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in env:
+            env[name] = ":".join(o for o in env[name].split(":") if not o.startswith("log_path="))
+
+    def run(name: str, *args: str, timeout: float = 60.0, leak_check: bool = True) -> tuple[int, str, str]:
+        run_env = dict(env)
+        if not leak_check and "ASAN_OPTIONS" in run_env:
+            run_env["ASAN_OPTIONS"] += ":detect_leaks=0"
+        try:
+            done = subprocess.run(
+                [sys.executable, str(SCRIPTS / name), *args],
+                capture_output=True,
+                text=True,
+                timeout=timeout,
+                cwd=tmp_path,
+                env=run_env,
+            )
+        except subprocess.TimeoutExpired as expired:
+            return (-1, f"hung: {expired.stdout!r}", f"{expired.stderr!r}")
+        return (done.returncode, done.stdout, _UNSUSPENDED_THREAD.sub("", done.stderr))
+
+    return run
 
 
 # Fuzzing: examples drawn per fuzzed entry point, reported at the end of the run.

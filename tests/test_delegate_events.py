@@ -516,3 +516,17 @@ def test_reporting_turned_off_leaves_the_handler_error_to_the_sdk_alone(
         rig.emit(operation, *args)
     assert [op for op, _ in rig.failures()] == [operation]
     assert (stderr_text(), caplog.records) == ("", [])
+
+
+def test_a_handler_that_calls_sys_exit_is_not_reported_but_the_sdk_still_gets_it(
+    make_cloud: Any, caplog: pytest.LogCaptureFixture
+) -> None:
+    class Exiting(mirelo.Delegate):
+        def OnEnterRoom(self) -> None:
+            sys.exit(3)
+
+    rig = make_cloud(Exiting())
+    with caplog.at_level("DEBUG", logger="mirelo"):
+        rig.emit("OnEnterRoom")
+    assert [(op, text.splitlines()[0]) for op, text in rig.failures()] == [("OnEnterRoom", "SystemExit: 3")]
+    assert caplog.records == []
