@@ -28,6 +28,7 @@ from typing import Any, ClassVar, TypeVar, overload
 from ._mirelo import (
     AudioFrame,
     ERR_OK,
+    ERR_READ_TRY_AGAIN,
     ConnectionState,
     EnterRoomParams,
     Error,
@@ -1046,25 +1047,32 @@ class AudioPlayer:
 
     async def play(self, pcm: Any) -> None:
         """Queues `pcm` after what is already playing, pacing itself; returns once all of it is
-        queued, or as soon as `interrupt()` is called. Raises `RoomError` if the SDK refuses a frame."""
+        queued, or as soon as `interrupt()` is called. A frame that the SDK's full queue refuses
+        (`ERR_READ_TRY_AGAIN`) is offered again a frame later; any other refusal raises `RoomError`."""
         data = _pcm_bytes(pcm, self.channels)
         generation = self._generation
         loop = asyncio.get_running_loop()
         async with self._playing:  # two plays never interleave their frames
             for offset in range(0, len(data), self._frame_bytes):
-                ahead = self._end - loop.time() - self.lead
-                if ahead > 0:
-                    await asyncio.sleep(ahead)
-                if generation != self._generation:
-                    return
-                self._queue(data[offset : offset + self._frame_bytes], clear=False)
+                chunk = data[offset : offset + self._frame_bytes]
+                while True:
+                    ahead = self._end - loop.time() - self.lead
+                    if ahead > 0:
+                        await asyncio.sleep(ahead)
+                    if generation != self._generation:
+                        return
+                    code = self._queue(chunk, clear=False)
+                    if code != int(ERR_READ_TRY_AGAIN):
+                        check("SendContinuousAudioFrame", code)
+                        break
+                    await asyncio.sleep(self.frame_ms / 1000)
 
     def interrupt(self) -> None:
         """Stops playing at once: what was queued is dropped and a `play()` in progress returns.
         The SDK plays one frame of silence, which replaces its queue."""
         self._generation += 1
         self._end = 0.0
-        self._queue(bytes(self._frame_bytes), clear=True)
+        check("SendContinuousAudioFrame", self._queue(bytes(self._frame_bytes), clear=True))
 
     async def finished(self) -> None:
         """Waits until what was played is estimated to have finished playing, including audio
@@ -1073,13 +1081,16 @@ class AudioPlayer:
         while (delay := self._end - loop.time()) > 0:
             await asyncio.sleep(delay)
 
-    def _queue(self, chunk: bytes, *, clear: bool) -> None:
+    def _queue(self, chunk: bytes, *, clear: bool) -> int:
+        """Hands one frame to the SDK; returns its result, and moves the end of playout if queued."""
         frame = AudioFrame()
         frame.sample_rate, frame.channels, frame.bits_per_sample = self.sample_rate, self.channels, 16
         frame.SetData(chunk)
-        check("SendContinuousAudioFrame", self.cloud.SendContinuousAudioFrame(frame, clear))
-        now = asyncio.get_running_loop().time()
-        self._end = max(self._end, now) + len(chunk) / (2 * self.channels * self.sample_rate)
+        code: int = self.cloud.SendContinuousAudioFrame(frame, clear)
+        if code == int(ERR_OK):
+            now = asyncio.get_running_loop().time()
+            self._end = max(self._end, now) + len(chunk) / (2 * self.channels * self.sample_rate)
+        return code
 
 
 def _pcm_bytes(pcm: Any, channels: int) -> bytes:

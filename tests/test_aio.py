@@ -424,11 +424,11 @@ def ramp(samples: int) -> bytes:
     return b"".join((i % 30000).to_bytes(2, "little", signed=True) for i in range(samples))
 
 
-async def speaker_and_listener(fresh_loopback: Any) -> tuple[aio.Room, aio.Room]:
+async def speaker_and_listener(fresh_loopback: Any, maxsize: int = 256) -> tuple[aio.Room, aio.Room]:
     from conftest import enter_params
 
     speaker = aio.Room(enter_params("speaker", room_id=808))
-    listener = aio.Room(enter_params("listener", room_id=808, output_sample_rate=48000))
+    listener = aio.Room(enter_params("listener", room_id=808, output_sample_rate=48000), maxsize=maxsize)
     await speaker.__aenter__()
     await listener.__aenter__()
     channel = mirelo.AudioEncodeParams()
@@ -484,6 +484,25 @@ def test_an_interrupted_player_stops_within_a_frame_and_its_play_returns(fresh_l
             # What was heard is the start of the answer, then the one frame of silence.
             assert pcm.endswith(bytes(1920)) and len(pcm) < 48000 * 2 * 0.6
             assert ramp(48000 * 5).startswith(pcm[:-1920])
+        finally:
+            await listener.__aexit__(None, None, None)
+            await speaker.__aexit__(None, None, None)
+
+    run(main())
+
+
+def test_a_player_far_ahead_waits_for_the_sdks_full_queue_and_loses_nothing(fresh_loopback: Any) -> None:
+    async def main() -> None:
+        # The listener hears 1 ms frames too (a frame shorter than its channel's is handed out at once).
+        speaker, listener = await speaker_and_listener(fresh_loopback, maxsize=4096)
+        try:
+            pcm = ramp(48000)  # 1 s in 1 ms frames: twice what the SDK's queue holds
+            player = aio.AudioPlayer(speaker.cloud, frame_ms=1, lead=60.0)
+            await player.play(pcm)
+            await player.finished()
+            assert await heard(listener, fresh_loopback) == pcm
+            stats = fresh_loopback.stats()[fresh_loopback.clouds()[0]]  # the speaker's
+            assert stats["paced_audio_refused"] > 0  # the queue was full, and the player waited
         finally:
             await listener.__aexit__(None, None, None)
             await speaker.__aexit__(None, None, None)
