@@ -17,7 +17,9 @@ RUNS = 50
 @pytest.mark.timeout(900)
 @pytest.mark.parametrize("work", ["enter-room", "keep-cloud", "paced-audio"])
 @pytest.mark.parametrize("where", ["handler", "thread", "main"])
-def test_every_child_ends_with_status_0(where: str, work: str, run_script: Callable[..., tuple[int, str, str]]) -> None:
+def test_every_child_ends_with_status_0(
+    where: str, work: str, run_script: Callable[..., tuple[int, str, str]]
+) -> None:
     def run(_: int) -> tuple[int, str, str]:
         return run_script("fork_child.py", where, work, timeout=150, leak_check=where == "main")
 
