@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import subprocess
 import sys
 import threading
-from collections.abc import Callable, Coroutine, Iterator
+from collections.abc import AsyncIterator, Callable, Coroutine, Iterator
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -424,18 +425,20 @@ def ramp(samples: int) -> bytes:
     return b"".join((i % 30000).to_bytes(2, "little", signed=True) for i in range(samples))
 
 
-async def speaker_and_listener(fresh_loopback: Any, maxsize: int = 256) -> tuple[aio.Room, aio.Room]:
+@contextlib.asynccontextmanager
+async def speaker_and_listener(maxsize: int = 256) -> AsyncIterator[tuple[aio.Room, aio.Room]]:
+    """Two members of one room: a speaker with a 48 kHz mono channel, and a listener subscribed to
+    it at 48 kHz; both leave when the block ends."""
     from conftest import enter_params
 
-    speaker = aio.Room(enter_params("speaker", room_id=808))
-    listener = aio.Room(enter_params("listener", room_id=808, output_sample_rate=48000), maxsize=maxsize)
-    await speaker.__aenter__()
-    await listener.__aenter__()
-    channel = mirelo.AudioEncodeParams()
-    channel.sample_rate, channel.channels = 48000, 1
-    aio.check("CreateLocalAudioChannel", speaker.cloud.CreateLocalAudioChannel(channel))
-    aio.check("Subscribe", listener.cloud.Subscribe("speaker", mirelo.STREAM_TYPE_AUDIO))
-    return speaker, listener
+    async with aio.Room(enter_params("speaker", room_id=808)) as speaker, aio.Room(
+        enter_params("listener", room_id=808, output_sample_rate=48000), maxsize=maxsize
+    ) as listener:
+        channel = mirelo.AudioEncodeParams()
+        channel.sample_rate, channel.channels = 48000, 1
+        aio.check("CreateLocalAudioChannel", speaker.cloud.CreateLocalAudioChannel(channel))
+        aio.check("Subscribe", listener.cloud.Subscribe("speaker", mirelo.STREAM_TYPE_AUDIO))
+        yield speaker, listener
 
 
 async def heard(listener: aio.Room, fresh_loopback: Any) -> bytes:
@@ -453,8 +456,7 @@ async def heard(listener: aio.Room, fresh_loopback: Any) -> bytes:
 @pytest.mark.parametrize("form", ["bytes", "memoryview", "array"])
 def test_a_player_plays_every_sample_in_order_and_knows_when_it_is_done(fresh_loopback: Any, form: str) -> None:
     async def main() -> None:
-        speaker, listener = await speaker_and_listener(fresh_loopback)
-        try:
+        async with speaker_and_listener() as (speaker, listener):
             pcm = ramp(48000 * 3 // 10 + 480)  # 310 ms: 15 whole frames and a short last one
             player = aio.AudioPlayer(speaker.cloud, lead=0.05)
             source: Any = {"bytes": pcm, "memoryview": memoryview(pcm), "array": Int16Array(pcm)}[form]
@@ -463,17 +465,13 @@ def test_a_player_plays_every_sample_in_order_and_knows_when_it_is_done(fresh_lo
             await player.finished()
             assert not player.playing and player.remaining == 0.0
             assert await heard(listener, fresh_loopback) == pcm
-        finally:
-            await listener.__aexit__(None, None, None)
-            await speaker.__aexit__(None, None, None)
 
     run(main())
 
 
 def test_an_interrupted_player_stops_within_a_frame_and_its_play_returns(fresh_loopback: Any) -> None:
     async def main() -> None:
-        speaker, listener = await speaker_and_listener(fresh_loopback)
-        try:
+        async with speaker_and_listener() as (speaker, listener):
             player = aio.AudioPlayer(speaker.cloud, lead=0.1)
             playing = asyncio.ensure_future(player.play(ramp(48000 * 5)))  # 5 s
             await asyncio.sleep(0.3)
@@ -484,9 +482,6 @@ def test_an_interrupted_player_stops_within_a_frame_and_its_play_returns(fresh_l
             # What was heard is the start of the answer, then the one frame of silence.
             assert pcm.endswith(bytes(1920)) and len(pcm) < 48000 * 2 * 0.6
             assert ramp(48000 * 5).startswith(pcm[:-1920])
-        finally:
-            await listener.__aexit__(None, None, None)
-            await speaker.__aexit__(None, None, None)
 
     run(main())
 
@@ -494,8 +489,7 @@ def test_an_interrupted_player_stops_within_a_frame_and_its_play_returns(fresh_l
 def test_a_player_far_ahead_waits_for_the_sdks_full_queue_and_loses_nothing(fresh_loopback: Any) -> None:
     async def main() -> None:
         # The listener hears 1 ms frames too (a frame shorter than its channel's is handed out at once).
-        speaker, listener = await speaker_and_listener(fresh_loopback, maxsize=4096)
-        try:
+        async with speaker_and_listener(maxsize=4096) as (speaker, listener):
             pcm = ramp(48000)  # 1 s in 1 ms frames: twice what the SDK's queue holds
             player = aio.AudioPlayer(speaker.cloud, frame_ms=1, lead=60.0)
             await player.play(pcm)
@@ -503,9 +497,6 @@ def test_a_player_far_ahead_waits_for_the_sdks_full_queue_and_loses_nothing(fres
             assert await heard(listener, fresh_loopback) == pcm
             stats = fresh_loopback.stats()[fresh_loopback.clouds()[0]]  # the speaker's
             assert stats["paced_audio_refused"] > 0  # the queue was full, and the player waited
-        finally:
-            await listener.__aexit__(None, None, None)
-            await speaker.__aexit__(None, None, None)
 
     run(main())
 
