@@ -4,7 +4,8 @@ Event dispatch goes from the loopback's event threads to a handler that only cou
 a hand-written C-API trampoline with a persistent thread state, the same with a fresh thread state per
 event, and a native delegate that does nothing (the loopback's own cost). Calls from Python are set
 against empty pybind11 methods with the same argument types plus the loopback's own work measured
-natively. Payload reads are set against memcpy. Every figure is the median of REPEATS runs.
+natively. Payload reads are set against memcpy. Last, the worst delay of an event behind a flood
+(bench/flood.py). Every figure is the median of REPEATS runs.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from types import ModuleType
 from typing import Any, Callable
 
 import mirelo
+from flood import bench_flood, report as flood_report
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -291,7 +293,8 @@ def machine() -> str:
 
 
 def report(
-    dispatch: list[dict[str, Any]], reporting: dict[str, float], calls: list[dict[str, Any]], copies: list[dict[str, Any]]
+    dispatch: list[dict[str, Any]], reporting: dict[str, float], calls: list[dict[str, Any]], copies: list[dict[str, Any]],
+    floods: list[dict[str, float]],
 ) -> str:
     lines = [f"machine: {machine()}", f"medians of {REPEATS} runs", ""]
     lines.append("| event dispatch | clouds | binding ns | events/s | floor ns | x floor | fresh-state ns | "
@@ -316,6 +319,7 @@ def report(
     for row in copies:
         lines.append(f"| {row['copy']} | {row['binding_ns']:.0f} | {row['memcpy_ns']:.0f} | "
                      f"{row['memcpy_ns'] / row['binding_ns']:.0%} |")
+    lines += ["", flood_report(floods)]
     return "\n".join(lines)
 
 
@@ -325,13 +329,14 @@ def main() -> None:
     reporting = bench_error_reporting()
     calls = bench_calls(floor)
     copies = bench_copies(floor)
-    table = report(dispatch, reporting, calls, copies)
+    floods = bench_flood(REPEATS)
+    table = report(dispatch, reporting, calls, copies, floods)
     print(table)
     results = HERE / "results"
     results.mkdir(exist_ok=True)
     stamp = time.strftime("%Y%m%dT%H%M%S")
     payload = {"machine": machine(), "repeats": REPEATS, "dispatch": dispatch, "error_reporting": reporting,
-               "calls": calls, "copies": copies}
+               "calls": calls, "copies": copies, "floods": floods}
     (results / f"{stamp}.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.md").write_text(table + "\n")

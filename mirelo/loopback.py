@@ -606,10 +606,15 @@ def inject(handle: int, operation: str, result: Union[int, bool], count: int = 1
         raise RuntimeError(f"inject failed with status {status}")
 
 
-def stats() -> dict[int, dict[str, int]]:
+def stats() -> dict[int, dict[str, Any]]:
     """Per live cloud: events ``raised``, ``delivered`` to the delegate, ``dropped`` for load
-    (media events only, oldest first), ``discarded`` (a cloud without a delegate) and still
-    ``queued``; and its audio losses over its life: ``paced_audio_refused`` (frames that
+    (media events only, SEI included, oldest first, beyond ``media_queue_bound``), ``coalesced``
+    (while the handler is behind: state events that cancelled out, such as a user's audio becoming
+    available then unavailable before the handler saw either, with the media of that stream
+    between them, and key-frame requests repeated while the same one waited), ``dropped_by_event``
+    and ``coalesced_by_event`` (the same two counts by event name, a dict each), ``discarded`` (a
+    cloud without a delegate) and still ``queued``; and its audio losses over its life:
+    ``paced_audio_refused`` (frames that
     ``SendContinuousAudioFrame`` refused with ``ERR_READ_TRY_AGAIN``, its queue being full),
     ``paced_audio_cleared`` (queued frames discarded by ``clear_send_queue``, by closing the audio
     channel or by leaving the room) and ``audio_samples_dropped`` (received samples per channel

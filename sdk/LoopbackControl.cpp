@@ -83,6 +83,14 @@ std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bounded));
 }
 
+Value ByEvent(const EventQueue::CountsByEvent& counts) {
+    Value by_event = Value::Dict();
+    for (const auto& entry : counts) {
+        by_event.Add(entry.first, Value::UInt(entry.second));
+    }
+    return by_event;
+}
+
 Value StatsSnapshot(LoopbackService& service) {
     // Read before the queues: a cloud made in between has no losses yet, one destroyed reads as none.
     const std::map<uint64_t, AudioLosses> losses = service.rooms().AudioLossesByCloud();
@@ -96,6 +104,9 @@ Value StatsSnapshot(LoopbackService& service) {
             .Add("raised", Value::UInt(counters.raised))
             .Add("delivered", Value::UInt(counters.delivered))
             .Add("dropped", Value::UInt(counters.dropped))
+            .Add("coalesced", Value::UInt(counters.coalesced))
+            .Add("dropped_by_event", ByEvent(counters.dropped_by_event))
+            .Add("coalesced_by_event", ByEvent(counters.coalesced_by_event))
             .Add("discarded", Value::UInt(counters.discarded))
             .Add("queued", Value::UInt(counters.queued))
             .Add("paced_audio_refused", Value::UInt(audio.paced_refused))

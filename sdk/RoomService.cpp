@@ -19,14 +19,24 @@ namespace qolt {
 namespace {
 
 using Delivery = EventQueue::Delivery;
+using Subject = EventQueue::Subject;
+using Topic = Subject::Topic;
+using Role = Subject::Role;
 
-// Media events may be dropped (oldest first) when a handler falls behind; all others never are.
+// Media events may be dropped (oldest first) when a handler falls behind; all others are kept,
+// except state events that cancel out while the handler is behind (see EventQueue).
 constexpr bool kMedia = true;
 constexpr bool kKept = false;
 
-void Raise(CloudState& to, const char* operation, bool droppable, Delivery delivery) {
-    to.events->Post(operation, droppable, std::move(delivery));
+Subject About(Topic topic, Role role, const std::string& user = std::string(), int stream = 0) {
+    return Subject{topic, role, stream, user};
 }
+
+void Raise(CloudState& to, const char* operation, bool droppable, Delivery delivery, Subject subject = Subject()) {
+    to.events->Post(operation, droppable, std::move(delivery), std::move(subject));
+}
+
+Role Availability(bool available) { return available ? Role::kOpens : Role::kCloses; }
 
 void RaiseStateChange(CloudState& to, ConnectionState old_state, ConnectionState new_state) {
     Raise(to, "OnConnectionStateChanged", kKept, [old_state, new_state](QOLTCloudDelegate& delegate) {
@@ -37,23 +47,30 @@ void RaiseStateChange(CloudState& to, ConnectionState old_state, ConnectionState
 void RaiseUserEntered(CloudState& to, const std::string& user_id) {
     UserInfo info;
     info.user_id.SetValue(user_id.c_str());
-    Raise(to, "OnRemoteUserEnterRoom", kKept, [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserEnterRoom(info); });
+    Raise(to, "OnRemoteUserEnterRoom", kKept, [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserEnterRoom(info); },
+          About(Topic::kRemoteUser, Role::kOpens, user_id));
 }
 
 void RaiseAudioAvailable(CloudState& to, const std::string& user_id, bool available) {
-    Raise(to, "OnRemoteAudioAvailable", kKept, [user_id, available](QOLTCloudDelegate& delegate) {
-        delegate.OnRemoteAudioAvailable(user_id.c_str(), available);
-    });
+    Raise(
+        to, "OnRemoteAudioAvailable", kKept,
+        [user_id, available](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioAvailable(user_id.c_str(), available); },
+        About(Topic::kRemoteAudio, Availability(available), user_id));
 }
 
 void RaiseVideoAvailable(CloudState& to, const std::string& user_id, bool available, StreamType type) {
-    Raise(to, "OnRemoteVideoAvailable", kKept, [user_id, available, type](QOLTCloudDelegate& delegate) {
-        delegate.OnRemoteVideoAvailable(user_id.c_str(), available, type);
-    });
+    Raise(
+        to, "OnRemoteVideoAvailable", kKept,
+        [user_id, available, type](QOLTCloudDelegate& delegate) {
+            delegate.OnRemoteVideoAvailable(user_id.c_str(), available, type);
+        },
+        About(Topic::kRemoteVideo, Availability(available), user_id, type));
 }
 
 void RaiseKeyFrameRequest(CloudState& to, StreamType type) {
-    Raise(to, "OnRequestKeyFrame", kKept, [type](QOLTCloudDelegate& delegate) { delegate.OnRequestKeyFrame(type); });
+    // A request while the same one waits asks for nothing more: the one picture serves every subscriber.
+    Raise(to, "OnRequestKeyFrame", kKept, [type](QOLTCloudDelegate& delegate) { delegate.OnRequestKeyFrame(type); },
+          About(Topic::kLocalVideo, Role::kRepeat, std::string(), type));
 }
 
 bool IsVideoType(int type) {
@@ -157,9 +174,10 @@ uint64_t PixelPayloadSize(const PixelFrame& frame) {
 void RaiseSenderAudio(CloudState& to, const std::string& user_id, const AudioReframer::Frame& piece) {
     const AudioFrame frame =
         PcmFrame(piece.samples, to.obtain.output_sample_rate, to.obtain.output_channels, piece.pts, piece.has_voice);
-    Raise(to, "OnRemoteAudioReceived", kMedia, [user_id, frame](QOLTCloudDelegate& delegate) {
-        delegate.OnRemoteAudioReceived(user_id.c_str(), frame);
-    });
+    Raise(
+        to, "OnRemoteAudioReceived", kMedia,
+        [user_id, frame](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), frame); },
+        About(Topic::kRemoteAudio, Role::kWithin, user_id));
 }
 
 CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
@@ -383,7 +401,8 @@ void RoomService::LeaveLocked(CloudState& leaver) {
             UserInfo info;
             info.user_id.SetValue(leaver.user_id.c_str());
             Raise(*other, "OnRemoteUserExitRoom", kKept,
-                  [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserExitRoom(info, 0); });
+                  [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserExitRoom(info, 0); },
+                  About(Topic::kRemoteUser, Role::kCloses, leaver.user_id));
         }
         other->missed_messages.erase(other->missed_messages.lower_bound({leaver.handle, INT32_MIN}),
                                      other->missed_messages.upper_bound({leaver.handle, INT32_MAX}));
@@ -445,7 +464,8 @@ void RoomService::CloseAudioChannelLocked(CloudState& owner) {
     owner.audio_losses.paced_cleared += owner.paced_audio.size();
     owner.paced_audio.clear();
     Raise(owner, "OnLocalAudioChannelDestroyed", kKept,
-          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); });
+          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); },
+          About(Topic::kLocalAudio, Role::kCloses));
     for (CloudState* other : RoomMembersLocked(owner.room_key)) {
         if (other != &owner) {
             RaiseAudioAvailable(*other, owner.user_id, false);
@@ -457,7 +477,8 @@ void RoomService::CloseVideoChannelLocked(CloudState& owner, StreamType type) {
     owner.video_channels.erase(std::remove(owner.video_channels.begin(), owner.video_channels.end(), type),
                                owner.video_channels.end());
     Raise(owner, "OnLocalVideoChannelDestroyed", kKept,
-          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelDestroyed(type); });
+          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelDestroyed(type); },
+          About(Topic::kLocalVideo, Role::kCloses, std::string(), type));
     for (CloudState* other : RoomMembersLocked(owner.room_key)) {
         if (other != &owner) {
             RaiseVideoAvailable(*other, owner.user_id, false, type);
@@ -527,7 +548,8 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
     }
     self->audio_channel = params;
     Raise(*self, "OnLocalAudioChannelCreated", kKept,
-          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelCreated(); });
+          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelCreated(); },
+          About(Topic::kLocalAudio, Role::kOpens));
     for (CloudState* other : RoomMembersLocked(self->room_key)) {
         if (other != self) {
             RaiseAudioAvailable(*other, self->user_id, true);
@@ -567,7 +589,8 @@ int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
     }
     self->video_channels.push_back(type);
     Raise(*self, "OnLocalVideoChannelCreated", kKept,
-          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelCreated(type); });
+          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelCreated(type); },
+          About(Topic::kLocalVideo, Role::kOpens, std::string(), type));
     bool subscribed = false;
     for (CloudState* other : RoomMembersLocked(self->room_key)) {
         if (other != self) {
@@ -688,9 +711,10 @@ void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
             // receivers that take each sender's frames as they are.
             if (per_sender) {
                 AudioFrame copy = sent;
-                Raise(*receiver, "OnRemoteAudioReceived", kMedia, [user_id, copy](QOLTCloudDelegate& delegate) {
-                    delegate.OnRemoteAudioReceived(user_id.c_str(), copy);
-                });
+                Raise(
+                    *receiver, "OnRemoteAudioReceived", kMedia,
+                    [user_id, copy](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), copy); },
+                    About(Topic::kRemoteAudio, Role::kWithin, user_id));
             }
             continue;
         }
@@ -790,9 +814,12 @@ int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame,
     const std::string user_id = self->user_id;
     for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
         if (receiver != self && receiver->pixel_output == pixels && receiver->Subscribed(user_id, type)) {
-            Raise(*receiver, "OnRemoteVideoReceived", kMedia, [user_id, type, frame](QOLTCloudDelegate& delegate) {
-                delegate.OnRemoteVideoReceived(user_id.c_str(), type, frame);
-            });
+            Raise(
+                *receiver, "OnRemoteVideoReceived", kMedia,
+                [user_id, type, frame](QOLTCloudDelegate& delegate) {
+                    delegate.OnRemoteVideoReceived(user_id.c_str(), type, frame);
+                },
+                About(Topic::kRemoteVideo, Role::kWithin, user_id, type));
         }
     }
     return ERR_OK;
@@ -832,11 +859,17 @@ int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* m
     const std::string payload(message, length);
     for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
         if (receiver != self && receiver->Subscribed(user_id, stream)) {
-            Raise(*receiver, "OnSeiMessageReceived", kKept,
-                  [user_id, stream, message_type, payload](QOLTCloudDelegate& delegate) {
-                      delegate.OnSeiMessageReceived(user_id.c_str(), stream, message_type, payload.data(),
-                                                    payload.size());
-                  });
+            // SEI rides on the video stream, and goes as its frames go: a receiver that falls behind
+            // loses the oldest, counted, rather than holding every message however far behind it
+            // is. A rate limit at the sender would not do: a sender that tags every frame at a
+            // high frame rate is well behaved, and the receiver's handler, not the sender, sets
+            // how much can wait.
+            Raise(
+                *receiver, "OnSeiMessageReceived", kMedia,
+                [user_id, stream, message_type, payload](QOLTCloudDelegate& delegate) {
+                    delegate.OnSeiMessageReceived(user_id.c_str(), stream, message_type, payload.data(), payload.size());
+                },
+                About(Topic::kRemoteVideo, Role::kWithin, user_id, stream));
         }
     }
     return ERR_OK;
@@ -876,14 +909,21 @@ bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char*
         }
         if (missed != 0) {
             const uint32_t count = missed;
-            Raise(*receiver, "OnMissCustomCmdMsg", kKept, [user_id, command, count](QOLTCloudDelegate& delegate) {
-                delegate.OnMissCustomCmdMsg(user_id.c_str(), command, kMissedMessageErrorCode, count);
-            });
+            Raise(
+                *receiver, "OnMissCustomCmdMsg", kKept,
+                [user_id, command, count](QOLTCloudDelegate& delegate) {
+                    delegate.OnMissCustomCmdMsg(user_id.c_str(), command, kMissedMessageErrorCode, count);
+                },
+                About(Topic::kRemoteUser, Role::kMentions, user_id));
             missed = 0;
         }
-        Raise(*receiver, "OnReceiveCustomCmdMsg", kKept, [user_id, command, sequence, payload](QOLTCloudDelegate& delegate) {
-            delegate.OnReceiveCustomCmdMsg(user_id.c_str(), command, sequence, payload.data(), payload.size());
-        });
+        // Never dropped nor coalesced: the sender's rate limit bounds them.
+        Raise(
+            *receiver, "OnReceiveCustomCmdMsg", kKept,
+            [user_id, command, sequence, payload](QOLTCloudDelegate& delegate) {
+                delegate.OnReceiveCustomCmdMsg(user_id.c_str(), command, sequence, payload.data(), payload.size());
+            },
+            About(Topic::kRemoteUser, Role::kMentions, user_id));
     }
     return true;
 } catch (...) {
@@ -911,11 +951,14 @@ void RoomService::ReportQualityLocked(CloudState& cloud) {
         }
     }
     // A report is superseded by the next one, so a handler that falls behind may lose old ones.
-    Raise(cloud, "OnNetworkQuality", kMedia, [local, remote](QOLTCloudDelegate& delegate) {
-        NetworkQualityInfo local_copy = local;
-        std::vector<NetworkQualityInfo> remote_copy = remote;
-        delegate.OnNetworkQuality(&local_copy, remote_copy.data(), remote_copy.size());
-    });
+    Raise(
+        cloud, "OnNetworkQuality", kMedia,
+        [local, remote](QOLTCloudDelegate& delegate) {
+            NetworkQualityInfo local_copy = local;
+            std::vector<NetworkQualityInfo> remote_copy = remote;
+            delegate.OnNetworkQuality(&local_copy, remote_copy.data(), remote_copy.size());
+        },
+        About(Topic::kRoomReport, Role::kWithin));
 }
 
 void RoomService::EnsureClockLocked() {

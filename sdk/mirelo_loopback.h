@@ -46,8 +46,10 @@ enum mirelo_loopback_snapshot_kind {
     MIRELO_LOOPBACK_CLOUDS = 0,        /* list of cloud handles (uint64), in creation order */
     MIRELO_LOOPBACK_JOURNAL = 1,       /* list of [cloud, operation name, list of arguments] */
     MIRELO_LOOPBACK_FAILURES = 2,      /* list of [cloud, operation name, exception text] */
-    MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, discarded, queued,
-                                          paced_audio_refused, paced_audio_cleared, audio_samples_dropped */
+    MIRELO_LOOPBACK_STATS = 3,         /* list of dicts: cloud, raised, delivered, dropped, coalesced,
+                                          dropped_by_event and coalesced_by_event (dicts of counts by
+                                          operation name), discarded, queued, paced_audio_refused,
+                                          paced_audio_cleared, audio_samples_dropped */
     MIRELO_LOOPBACK_SETTINGS = 4,      /* dict of the process-wide settings (secrets only as whether one is set) */
     MIRELO_LOOPBACK_CONFIGURATION = 5, /* dict of the loopback's tunables */
     MIRELO_LOOPBACK_CLOUD_STATES = 6,  /* list of dicts: each cloud's connection, room, channels, subscriptions */

@@ -1,4 +1,5 @@
-"""Load on loopback clouds: bounded queues drop media oldest first, never presence or messages."""
+"""Load on loopback clouds: bounded queues drop media oldest first, never messages (state events that
+cancel out are coalesced: tests/test_floods.py)."""
 
 import threading
 from typing import Any
@@ -50,6 +51,8 @@ def test_a_stalled_handler_loses_its_oldest_media_only(make_member: Any, loopbac
         assert ("OnRemoteAudioAvailable", ("alice", True)) in events
         after = loopback.stats()[bob.handle]
         assert after["dropped"] - before["dropped"] == 14
+        dropped_video = after["dropped_by_event"]["OnRemoteVideoReceived"] - before["dropped_by_event"].get("OnRemoteVideoReceived", 0)
+        assert dropped_video == 14
         assert after["raised"] - before["raised"] == 20 + 1 + 8
         assert after["delivered"] - before["delivered"] == 6 + 1 + 8
         assert after["queued"] == 0
