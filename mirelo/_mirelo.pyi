@@ -348,7 +348,8 @@ class QOLTCloudDelegate(metaclass=_pybind11_type):
         A handler defines `OnSeiMessageReceived(self, user_id, stream_type, message_type, message)`:
         the sender's `str` user id, the `StreamType` the message rode on, the sender's
         `message_type` (`int`) and the payload as `bytes`. An exception from it is printed on
-        standard error and goes no further.
+        standard error and goes no further. SEI rides on video: a handler that falls behind loses the
+        oldest, like frames (counted in `mirelo.loopback.stats()`).
 
         Called on the base class from Python it takes the SDK's own arguments instead:
         `(handler, user_id, stream_type, message_type, message, length)`, where `message` is text

@@ -94,7 +94,8 @@ class Event:
     """The handler method's name, such as ``"OnRemoteAudioReceived"``."""
 
     media: ClassVar[bool] = False
-    """True for remote audio, mixed audio, video and pixel frames: the events overflow may drop."""
+    """True for remote audio, mixed audio, video and pixel frames, and the SEI riding on video: the
+    events overflow may drop, as the SDK itself does."""
 
     @property
     def args(self) -> tuple[Any, ...]:
@@ -265,6 +266,7 @@ class SeiMessageReceivedEvent(Event):
     """An SEI message riding on a remote video stream."""
 
     name: ClassVar[str] = "OnSeiMessageReceived"
+    media: ClassVar[bool] = True
     user_id: str | None
     stream_type: StreamType
     message_type: int

@@ -337,4 +337,7 @@ def test_stats_count_raised_and_delivered(cloud: CloudRig) -> None:
         "paced_audio_refused": 0,
         "paced_audio_cleared": 0,
         "audio_samples_dropped": 0,
+        "coalesced": 0,
+        "dropped_by_event": {},
+        "coalesced_by_event": {},
     }
