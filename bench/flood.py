@@ -65,10 +65,11 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def params(user_id: str) -> m.EnterRoomParams:
+def room_params(user_id: str, room: str = "flood") -> m.EnterRoomParams:
+    """What a benchmark's cloud enters `room` with."""
     entry = m.EnterRoomParams()
     entry.room.sdk_app_id = 1
-    entry.room.str_room_id.SetValue("flood")
+    entry.room.str_room_id.SetValue(room)
     entry.room.user_id.SetValue(user_id)
     entry.room.user_sig.SetValue("sig")
     return entry
@@ -78,7 +79,7 @@ def new_cloud(handler: Any, user_id: str) -> tuple[m.QOLTCloud, int]:
     before = set(loopback.clouds())
     cloud = m.QOLTCloud(handler)
     (handle,) = [h for h in loopback.clouds() if h not in before]
-    assert cloud.EnterRoom(params(user_id)) == 0
+    assert cloud.EnterRoom(room_params(user_id)) == 0
     return cloud, handle
 
 

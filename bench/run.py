@@ -25,7 +25,7 @@ from types import ModuleType
 from typing import Any, Callable
 
 import mirelo
-from flood import bench_flood, report as flood_report
+from flood import bench_flood, report as flood_report, room_params
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -215,23 +215,14 @@ def timed_ns(count: int, call: Callable[[], Any]) -> float:
     return (time.perf_counter() - began) * 1e9 / count
 
 
-def room_params(user_id: str) -> m.EnterRoomParams:
-    params = m.EnterRoomParams()
-    params.room.sdk_app_id = 1
-    params.room.str_room_id.SetValue("bench")
-    params.room.user_id.SetValue(user_id)
-    params.room.user_sig.SetValue("sig")
-    return params
-
-
 def bench_calls(floor: ModuleType) -> list[dict[str, Any]]:
     """Calls from Python, each in a room with an audio channel and no subscriber."""
     speaker = BindingCounter()
     cloud = m.QOLTCloud(speaker)
-    assert cloud.EnterRoom(room_params("py-speaker")) == 0
+    assert cloud.EnterRoom(room_params("py-speaker", "bench")) == 0
     assert cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0
     native = floor.create_native_cloud()
-    assert floor.enter_room(native, room_params("native-speaker")) == 0
+    assert floor.enter_room(native, room_params("native-speaker", "bench")) == 0
     assert floor.create_audio_channel(native, m.AudioEncodeParams()) == 0
     loopback.flush()
     frame, empty, record = audio_frame(1920), floor.EmptyCloud(), m.AudioEncodeParams()
