@@ -153,7 +153,7 @@ def _bind(library: ctypes.CDLL) -> ctypes.CDLL:
 _lib = _bind(_open_library())
 
 
-# --- the value encoding (see sdk/mirelo_loopback.h) ----------------------------------------------
+# --- the value encoding (see sdk/control/mirelo_loopback.h) ----------------------------------------------
 
 
 def _encode(value: Any, out: bytearray) -> None:

@@ -1,0 +1,49 @@
+#ifndef MIRELO_SDK_CONFIGURATION_H
+#define MIRELO_SDK_CONFIGURATION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "control/Journal.h"
+#include "control/Value.h"
+
+namespace mirelo {
+namespace loopback {
+
+// The loopback's tunables, set from the control interface. Each one's range is defined once, in
+// Configuration.cpp, and published by Ranges() for callers to check against and to document.
+class Configuration {
+public:
+    struct Values {
+        int64_t network_quality_interval_ms = 2000;
+        double custom_message_loss = 0.0;     // probability that an unreliable custom message is lost
+        uint64_t custom_message_seed = 1;     // seeds the loss decisions, so runs repeat
+        size_t media_queue_bound = 256;       // media events queued per cloud before the oldest drop
+        size_t audio_buffer_ms = 1000;        // audio buffered per source for GetAudioFrame and the mix
+        size_t journal_entries = Journal::kDefaultMaxEntries;
+        size_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
+    };
+
+    Values values() const;
+    // Applies the fields present in `settings` (a dict); false, with nothing changed, when a field
+    // is unknown, of the wrong type or out of range. `error` then names it.
+    bool Apply(const Value& settings, std::string& error);
+    Value Snapshot() const;
+
+    // A dict: for each field (by its name in Apply and Snapshot) a dict of min, max and default.
+    static Value Ranges();
+
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
+private:
+    mutable std::mutex mutex_;
+    Values values_;  // guarded by mutex_
+};
+
+}  // namespace loopback
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_CONFIGURATION_H

@@ -1,0 +1,59 @@
+#ifndef MIRELO_SDK_FAILURE_LIST_H
+#define MIRELO_SDK_FAILURE_LIST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "control/Value.h"
+
+namespace mirelo {
+namespace loopback {
+
+// The exceptions that left delegate operations, oldest first. Bounded in entries and in bytes, so
+// that a handler failing on every event (a recursive bug with a long traceback) cannot make the
+// list grow without end: a long text keeps its head (the exception and its innermost frames) and is
+// marked as cut, and the oldest entries make room for new ones. Both are counted.
+class FailureList {
+public:
+    static constexpr size_t kMaxFailures = 10000;
+    static constexpr size_t kMaxTextBytes = 4096;       // per text, the cut marker included
+    static constexpr size_t kMaxBytes = size_t{4} << 20;  // texts and operation names together
+
+    struct Counts {
+        uint64_t entries = 0;
+        uint64_t bytes = 0;
+        uint64_t dropped = 0;  // oldest entries removed for the bounds, or not stored (memory exhausted)
+        uint64_t cut = 0;      // texts cut to kMaxTextBytes
+    };
+
+    // Never throws: a failure that cannot be stored (memory exhausted) is counted as dropped.
+    void Add(uint64_t cloud, const std::string& operation, const std::string& text) noexcept;
+    Value Snapshot() const;  // a list of [cloud, operation, text]
+    Counts counts() const;
+    void Clear();  // the counts too
+
+    // The text as stored: at most kMaxTextBytes, cut at a UTF-8 character boundary and marked.
+    static std::string Bounded(const std::string& text);
+
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
+private:
+    struct Failure {
+        uint64_t cloud;
+        std::string operation;
+        std::string text;
+    };
+
+    mutable std::mutex mutex_;
+    std::deque<Failure> failures_;  // guarded by mutex_
+    Counts counts_;                 // guarded by mutex_; entries is failures_.size()
+};
+
+}  // namespace loopback
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_FAILURE_LIST_H

@@ -1,0 +1,33 @@
+#ifndef MIRELO_SDK_RESULT_INJECTOR_H
+#define MIRELO_SDK_RESULT_INJECTOR_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace mirelo {
+namespace loopback {
+
+// Results that the next calls of a cloud's operations return instead of doing their work.
+class ResultInjector {
+public:
+    // Queued after what is already injected for that operation.
+    void Inject(const std::string& operation, int64_t result, uint32_t count);
+    bool Take(const char* operation, int64_t& result);
+
+private:
+    struct Injection {
+        int64_t result;
+        uint32_t remaining;
+    };
+
+    std::mutex mutex_;
+    std::map<std::string, std::deque<Injection>> injections_;  // guarded by mutex_
+};
+
+}  // namespace loopback
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_RESULT_INJECTOR_H

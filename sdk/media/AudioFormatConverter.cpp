@@ -1,0 +1,281 @@
+#include "media/AudioFormatConverter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+
+namespace mirelo {
+namespace loopback {
+
+namespace {
+
+// Half the filter length, in samples at the lower of the two rates. It sets the transition band
+// (about 9 % of the lower Nyquist frequency) and the delay: 32 samples of the lower rate.
+constexpr double kZeroCrossings = 32.0;
+// Kaiser design target; 16-bit PCM has no use for more.
+constexpr double kStopbandDb = 90.0;
+// Beyond this many coefficients (rates with a large reduced ratio, such as 44100 <-> 44101)
+// the table holds fewer phases and the converter interpolates between neighbouring ones; with
+// at least 256 phases the interpolation error stays near -100 dB.
+constexpr size_t kMaxExactTable = size_t{1} << 17;
+constexpr uint64_t kMinInterpolatedPhases = 256;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Modified Bessel function of the first kind, order 0, by its power series.
+double BesselI0(double x) {
+    const double q = x * x / 4.0;
+    double term = 1.0;
+    double sum = 1.0;
+    for (int k = 1; k < 200 && term > sum * 1e-17; ++k) {
+        term *= q / (static_cast<double>(k) * k);
+        sum += term;
+    }
+    return sum;
+}
+
+int16_t ToSample(float value) {
+    const float rounded = std::nearbyint(value);
+    if (rounded >= 32767.0f) {
+        return 32767;
+    }
+    if (rounded <= -32768.0f) {
+        return -32768;
+    }
+    return static_cast<int16_t>(rounded);
+}
+
+// Four independent sums let the compiler overlap (and vectorise) the multiply-adds; n is a
+// multiple of 4.
+float Dot(const float* a, const float* b, size_t n) {
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    for (size_t k = 0; k < n; k += 4) {
+        s0 += a[k] * b[k];
+        s1 += a[k + 1] * b[k + 1];
+        s2 += a[k + 2] * b[k + 2];
+        s3 += a[k + 3] * b[k + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+}  // namespace
+
+AudioFormatConverter::AudioFormatConverter(int input_rate, int input_channels, int output_rate,
+                                           int output_channels)
+    : input_rate_(input_rate),
+      input_channels_(input_channels),
+      output_rate_(output_rate),
+      output_channels_(output_channels),
+      work_channels_(std::min(input_channels, output_channels)) {
+    if (!Supports(input_rate, input_channels) || !Supports(output_rate, output_channels)) {
+        throw std::invalid_argument("AudioFormatConverter: unsupported rate or channel count");
+    }
+    resampling_ = input_rate != output_rate;
+    if (resampling_) {
+        BuildFilter();
+        history_.resize(static_cast<size_t>(work_channels_));
+        Reset();
+    }
+}
+
+bool AudioFormatConverter::Supports(int rate, int channels) {
+    return rate >= 8000 && rate <= 192000 && channels >= 1 && channels <= 8;
+}
+
+double AudioFormatConverter::latency_seconds() const {
+    return resampling_ ? static_cast<double>(taps_ / 2) / input_rate_ : 0.0;
+}
+
+void AudioFormatConverter::BuildFilter() {
+    const int g = std::gcd(input_rate_, output_rate_);
+    up_ = static_cast<uint64_t>(output_rate_ / g);
+    step_ = static_cast<uint64_t>(input_rate_ / g);
+
+    // Everything below is measured in input samples: the kernel is sampled once per input sample
+    // whatever the direction, and widened in time (narrowed in frequency) when downsampling.
+    const double ratio = std::min(1.0, static_cast<double>(output_rate_) / input_rate_);
+    size_t half = static_cast<size_t>(std::ceil(kZeroCrossings / ratio));
+    half += half % 2;  // taps_ a multiple of 4, for Dot
+    taps_ = 2 * half;
+
+    const double beta = 0.1102 * (kStopbandDb - 8.7);
+    const double transition = (kStopbandDb - 8.0) / (2.285 * 2.0 * kPi * static_cast<double>(taps_));
+    // Centre the transition band below the lower Nyquist frequency, so the stopband starts there.
+    const double cutoff = 0.5 * ratio - 0.5 * transition;  // cycles per input sample
+    const double window_norm = BesselI0(beta);
+
+    interpolate_ = up_ * taps_ > kMaxExactTable;
+    phases_ = interpolate_ ? std::max<uint64_t>(kMinInterpolatedPhases, kMaxExactTable / taps_) : up_;
+    const uint64_t rows = interpolate_ ? phases_ + 1 : phases_;
+    table_.assign(static_cast<size_t>(rows) * taps_, 0.0f);
+
+    // Row p serves output samples whose position lies p / phases_ of the way between two input
+    // samples; its tap k reads the input sample taps_ - 1 - k before the one at or left of that
+    // position, and the output is that position delayed by half input samples.
+    std::vector<double> row(taps_);
+    for (uint64_t p = 0; p < rows; ++p) {
+        const double frac = static_cast<double>(p) / static_cast<double>(phases_);
+        double sum = 0.0;
+        for (size_t k = 0; k < taps_; ++k) {
+            const double u = static_cast<double>(k) - static_cast<double>(taps_ - 1) + static_cast<double>(half) - frac;
+            const double v = u / static_cast<double>(half);
+            double h = 0.0;
+            if (std::fabs(v) < 1.0) {
+                const double x = 2.0 * cutoff * u;
+                const double sinc = x == 0.0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
+                h = 2.0 * cutoff * sinc * BesselI0(beta * std::sqrt(1.0 - v * v)) / window_norm;
+            }
+            row[k] = h;
+            sum += h;
+        }
+        // Unit gain at DC for every phase, so a constant input stays exactly constant.
+        float* dst = &table_[static_cast<size_t>(p) * taps_];
+        for (size_t k = 0; k < taps_; ++k) {
+            dst[k] = static_cast<float>(row[k] / sum);
+        }
+    }
+}
+
+void AudioFormatConverter::Reset() {
+    if (!resampling_) {
+        return;
+    }
+    for (auto& channel : history_) {
+        channel.assign(taps_ - 1, 0.0f);
+    }
+    phase_ = 0;
+}
+
+void AudioFormatConverter::Convert(const int16_t* samples, size_t frame_count, std::vector<int16_t>& out) {
+    if (samples == nullptr || frame_count == 0) {
+        return;
+    }
+    if (!resampling_) {
+        if (input_channels_ == output_channels_) {
+            out.insert(out.end(), samples, samples + frame_count * static_cast<size_t>(input_channels_));
+            return;
+        }
+        RemapChannels(samples, frame_count, out);
+        return;
+    }
+    AppendInput(samples, frame_count);
+    const size_t produced = Resample();
+    EmitOutput(scratch_.data(), produced, out);
+}
+
+void AudioFormatConverter::RemapChannels(const int16_t* samples, size_t frame_count, std::vector<int16_t>& out) const {
+    const size_t in_channels = static_cast<size_t>(input_channels_);
+    const size_t out_channels = static_cast<size_t>(output_channels_);
+    const size_t start = out.size();
+    out.resize(start + frame_count * out_channels);
+    int16_t* dst = out.data() + start;
+    if (output_channels_ == 1) {
+        const float scale = 1.0f / static_cast<float>(in_channels);
+        for (size_t i = 0; i < frame_count; ++i) {
+            int32_t sum = 0;
+            for (size_t c = 0; c < in_channels; ++c) {
+                sum += samples[i * in_channels + c];
+            }
+            dst[i] = ToSample(static_cast<float>(sum) * scale);
+        }
+        return;
+    }
+    const size_t work = static_cast<size_t>(work_channels_);
+    for (size_t i = 0; i < frame_count; ++i) {
+        const int16_t* frame = samples + i * in_channels;
+        for (size_t c = 0; c < out_channels; ++c) {
+            *dst++ = frame[c < work ? c : 0];
+        }
+    }
+}
+
+void AudioFormatConverter::AppendInput(const int16_t* samples, size_t frame_count) {
+    const size_t in_channels = static_cast<size_t>(input_channels_);
+    if (output_channels_ == 1 && input_channels_ > 1) {
+        std::vector<float>& mono = history_[0];
+        const size_t start = mono.size();
+        mono.resize(start + frame_count);
+        const float scale = 1.0f / static_cast<float>(in_channels);
+        for (size_t i = 0; i < frame_count; ++i) {
+            int32_t sum = 0;
+            for (size_t c = 0; c < in_channels; ++c) {
+                sum += samples[i * in_channels + c];
+            }
+            mono[start + i] = static_cast<float>(sum) * scale;
+        }
+        return;
+    }
+    for (size_t c = 0; c < history_.size(); ++c) {
+        std::vector<float>& channel = history_[c];
+        const size_t start = channel.size();
+        channel.resize(start + frame_count);
+        for (size_t i = 0; i < frame_count; ++i) {
+            channel[start + i] = static_cast<float>(samples[i * in_channels + c]);
+        }
+    }
+}
+
+size_t AudioFormatConverter::Resample() {
+    const size_t available = history_[0].size();
+    const size_t channels = history_.size();
+
+    // The output count only depends on the positions, so find it first and size scratch_ once.
+    size_t count = 0;
+    size_t end_pos = 0;
+    uint64_t end_phase = phase_;
+    for (size_t pos = 0; pos + taps_ <= available; ++count) {
+        end_phase += step_;
+        pos += static_cast<size_t>(end_phase / up_);
+        end_phase %= up_;
+        end_pos = pos;
+    }
+    scratch_.resize(count * channels);
+
+    for (size_t c = 0; c < channels; ++c) {
+        const float* input = history_[c].data();
+        size_t pos = 0;
+        uint64_t phase = phase_;
+        for (size_t n = 0; n < count; ++n) {
+            float value;
+            if (!interpolate_) {
+                value = Dot(&table_[static_cast<size_t>(phase) * taps_], input + pos, taps_);
+            } else {
+                const uint64_t scaled = phase * phases_;
+                const float* lower = &table_[static_cast<size_t>(scaled / up_) * taps_];
+                const float weight = static_cast<float>(scaled % up_) / static_cast<float>(up_);
+                const float a = Dot(lower, input + pos, taps_);
+                const float b = Dot(lower + taps_, input + pos, taps_);
+                value = a + (b - a) * weight;
+            }
+            scratch_[n * channels + c] = value;
+            phase += step_;
+            pos += static_cast<size_t>(phase / up_);
+            phase %= up_;
+        }
+    }
+
+    // Keep only what later outputs still read; the vectors keep their capacity.
+    for (auto& channel : history_) {
+        channel.erase(channel.begin(), channel.begin() + static_cast<std::ptrdiff_t>(end_pos));
+    }
+    phase_ = end_phase;
+    return count;
+}
+
+void AudioFormatConverter::EmitOutput(const float* frames, size_t frame_count, std::vector<int16_t>& out) const {
+    const size_t work = static_cast<size_t>(work_channels_);
+    const size_t out_channels = static_cast<size_t>(output_channels_);
+    const size_t start = out.size();
+    out.resize(start + frame_count * out_channels);
+    int16_t* dst = out.data() + start;
+    for (size_t i = 0; i < frame_count; ++i) {
+        const float* frame = frames + i * work;
+        for (size_t c = 0; c < out_channels; ++c) {
+            *dst++ = ToSample(frame[c < work ? c : 0]);
+        }
+    }
+}
+
+}  // namespace loopback
+}  // namespace mirelo

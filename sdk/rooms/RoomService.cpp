@@ -1,0 +1,1094 @@
+#include "rooms/RoomService.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "runtime/LoopbackService.h"
+#include "media/VoiceActivityDetector.h"
+
+namespace mirelo {
+namespace loopback {
+namespace {
+
+using Delivery = EventQueue::Delivery;
+using Subject = EventQueue::Subject;
+using Topic = Subject::Topic;
+using Role = Subject::Role;
+
+// Media events may be dropped (oldest first) when a handler falls behind; all others are kept,
+// except state events that cancel out while the handler is behind (see EventQueue).
+constexpr bool kMedia = true;
+constexpr bool kKept = false;
+
+Subject About(Topic topic, Role role, const std::string& user = std::string(), int stream = 0) {
+    return Subject{topic, role, stream, user};
+}
+
+void Raise(CloudState& to, const char* operation, bool droppable, Delivery delivery, Subject subject = Subject()) {
+    to.events->Post(operation, droppable, std::move(delivery), std::move(subject));
+}
+
+Role Availability(bool available) { return available ? Role::kOpens : Role::kCloses; }
+
+void RaiseStateChange(CloudState& to, ConnectionState old_state, ConnectionState new_state) {
+    Raise(to, "OnConnectionStateChanged", kKept, [old_state, new_state](QOLTCloudDelegate& delegate) {
+        delegate.OnConnectionStateChanged(old_state, new_state);
+    });
+}
+
+void RaiseUserEntered(CloudState& to, const std::string& user_id) {
+    UserInfo info;
+    info.user_id.SetValue(user_id.c_str());
+    Raise(to, "OnRemoteUserEnterRoom", kKept, [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserEnterRoom(info); },
+          About(Topic::kRemoteUser, Role::kOpens, user_id));
+}
+
+void RaiseAudioAvailable(CloudState& to, const std::string& user_id, bool available) {
+    Raise(
+        to, "OnRemoteAudioAvailable", kKept,
+        [user_id, available](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioAvailable(user_id.c_str(), available); },
+        About(Topic::kRemoteAudio, Availability(available), user_id));
+}
+
+void RaiseVideoAvailable(CloudState& to, const std::string& user_id, bool available, StreamType type) {
+    Raise(
+        to, "OnRemoteVideoAvailable", kKept,
+        [user_id, available, type](QOLTCloudDelegate& delegate) {
+            delegate.OnRemoteVideoAvailable(user_id.c_str(), available, type);
+        },
+        About(Topic::kRemoteVideo, Availability(available), user_id, type));
+}
+
+void RaiseKeyFrameRequest(CloudState& to, StreamType type) {
+    // A request while the same one waits asks for nothing more: the one picture serves every subscriber.
+    Raise(to, "OnRequestKeyFrame", kKept, [type](QOLTCloudDelegate& delegate) { delegate.OnRequestKeyFrame(type); },
+          About(Topic::kLocalVideo, Role::kRepeat, std::string(), type));
+}
+
+bool IsVideoType(int type) {
+    return type == STREAM_TYPE_VIDEO_HIGH || type == STREAM_TYPE_VIDEO_LOW || type == STREAM_TYPE_VIDEO_AUX;
+}
+
+bool IsText(const char* text) { return text != nullptr && *text != '\0'; }
+
+std::string RoomKey(const RoomParams& room) {
+    const char* name = room.str_room_id.GetValue();
+    return std::to_string(room.sdk_app_id) + (IsText(name) ? std::string("/s/") + name : "/n/" + std::to_string(room.room_id));
+}
+
+bool IsChannelRate(int rate) {
+    return rate == 8000 || rate == 16000 || rate == 32000 || rate == 44100 || rate == 48000;
+}
+
+bool IsFrameLength(int ms) { return ms == 10 || ms == 20 || ms == 40 || ms == 60; }
+
+// The output format must be one the converter handles, and the frame length within bounds.
+bool IsObtainable(const AudioObtainParams& obtain) {
+    return (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET ||
+            obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) &&
+           AudioFormatConverter::Supports(obtain.output_sample_rate, obtain.output_channels) &&
+           obtain.output_frame_length_ms >= RoomService::kMinOutputFrameMs &&
+           obtain.output_frame_length_ms <= RoomService::kMaxOutputFrameMs;
+}
+
+// Interleaved samples of the cloud's output format, counted per channel for the statistics.
+uint64_t PerChannel(const AudioObtainParams& obtain, size_t samples) {
+    return samples / static_cast<size_t>(obtain.output_channels);
+}
+
+// Samples per channel in a frame handed to the cloud, mixed or not.
+size_t OutputFrameLength(const AudioObtainParams& obtain) {
+    return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000;
+}
+
+size_t MixFrameSamples(const AudioObtainParams& obtain) {
+    return OutputFrameLength(obtain) * static_cast<size_t>(obtain.output_channels);
+}
+
+std::vector<int16_t> Samples(const AudioFrame& frame) {
+    std::vector<int16_t> samples(frame.size() / sizeof(int16_t));
+    if (!samples.empty()) {
+        std::memcpy(samples.data(), frame.data(), samples.size() * sizeof(int16_t));
+    }
+    return samples;
+}
+
+AudioFrame PcmFrame(const std::vector<int16_t>& samples, int rate, int channels, uint32_t pts, bool has_voice) {
+    AudioFrame frame;
+    frame.sample_rate = rate;
+    frame.channels = channels;
+    frame.bits_per_sample = 16;
+    frame.codec = AUDIO_CODEC_TYPE_PCM;
+    frame.pts = pts;
+    frame.has_voice = has_voice;
+    frame.SetData(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * sizeof(int16_t));
+    return frame;
+}
+
+// The payload size a raw picture of this geometry takes; 0 for an unknown format, an empty picture
+// or one too large to count in 64 bits, which no payload can match. A wrapped sum would let a
+// huge picture pass with a tiny payload, and a receiver would read far past its end.
+uint64_t PixelPayloadSize(const PixelFrame& frame) {
+    // Planes of full size (luma, alpha, RGBA's four bytes) and of quarter size (chroma).
+    uint64_t full_planes = 0;
+    uint64_t quarter_planes = 0;
+    switch (frame.format) {
+        case VIDEO_PIXEL_FORMAT_YUV420p:
+            full_planes = 1;
+            quarter_planes = 2;
+            break;
+        case VIDEO_PIXEL_FORMAT_YUVA420p:
+            full_planes = 2;
+            quarter_planes = 2;
+            break;
+        case VIDEO_PIXEL_FORMAT_RGBA:
+            full_planes = 4;
+            break;
+        default:
+            return 0;
+    }
+    // Each side fits in 32 bits, so the plane sizes themselves fit in 64; their multiples may not.
+    const uint64_t width = frame.width;
+    const uint64_t height = frame.height;
+    const uint64_t full = width * height;
+    const uint64_t quarter = ((width + 1) / 2) * ((height + 1) / 2);
+    uint64_t full_bytes = 0;
+    uint64_t quarter_bytes = 0;
+    uint64_t total = 0;
+    if (__builtin_mul_overflow(full, full_planes, &full_bytes) ||
+        __builtin_mul_overflow(quarter, quarter_planes, &quarter_bytes) ||
+        __builtin_add_overflow(full_bytes, quarter_bytes, &total)) {
+        return 0;
+    }
+    return total;
+}
+
+void RaiseSenderAudio(CloudState& to, const std::string& user_id, const AudioReframer::Frame& piece) {
+    const AudioFrame frame =
+        PcmFrame(piece.samples, to.obtain.output_sample_rate, to.obtain.output_channels, piece.pts, piece.has_voice);
+    Raise(
+        to, "OnRemoteAudioReceived", kMedia,
+        [user_id, frame](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), frame); },
+        About(Topic::kRemoteAudio, Role::kWithin, user_id));
+}
+
+CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
+    if (frame.codec == AUDIO_CODEC_TYPE_PCM && frame.sample_rate > 0 && frame.channels > 0) {
+        const double seconds =
+            static_cast<double>(frame.size() / 2 / static_cast<size_t>(frame.channels)) / frame.sample_rate;
+        return std::chrono::duration_cast<CloudState::Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+    return std::chrono::milliseconds(channel.frame_length_ms);
+}
+
+void LogFailure(uint64_t handle, const char* operation, const char* reason) noexcept {
+    try {
+        LoopbackService::Instance().logger().Write(
+            Logger::kError, "cloud " + std::to_string(handle) + ": " + operation + " failed: " + reason);
+    } catch (...) {
+        // nothing more can be done with memory exhausted
+    }
+}
+
+// The operations report every failure by their result: an exception (memory exhausted, a thread
+// that cannot start) must not leave them. Called in a catch block of an operation, this logs the
+// exception and returns the operation's failure; a forced unwinding (the thread is being ended)
+// goes on, as swallowing it would abort the process.
+template <typename Result>
+Result Failed(uint64_t handle, const char* operation, Result failed) {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& error) {
+        LogFailure(handle, operation, error.what());
+    } catch (...) {
+        LogFailure(handle, operation, "unknown exception");
+    }
+    return failed;
+}
+
+}  // namespace
+
+RoomService::RoomService(const Configuration& configuration) : configuration_(configuration) {}
+
+CloudState* RoomService::FindLocked(uint64_t handle) const {
+    auto found = clouds_.find(handle);
+    return found == clouds_.end() ? nullptr : found->second.get();
+}
+
+std::vector<CloudState*> RoomService::RoomMembersLocked(const std::string& room_key) const {
+    std::vector<CloudState*> members;
+    auto room = rooms_.find(room_key);
+    if (room != rooms_.end()) {
+        for (uint64_t handle : room->second) {
+            members.push_back(FindLocked(handle));
+        }
+    }
+    return members;
+}
+
+CloudState* RoomService::FindUserLocked(const std::string& room_key, const std::string& user_id) const {
+    for (CloudState* member : RoomMembersLocked(room_key)) {
+        if (member->user_id == user_id) {
+            return member;
+        }
+    }
+    return nullptr;
+}
+
+void RoomService::AddCloud(uint64_t handle, std::shared_ptr<EventQueue> events) {
+    auto state = std::make_unique<CloudState>();
+    state->handle = handle;
+    state->events = std::move(events);
+    std::lock_guard<std::mutex> lock(mutex_);
+    clouds_[handle] = std::move(state);
+}
+
+void RoomService::RemoveCloud(uint64_t handle) noexcept {
+    std::unique_ptr<CloudState> removed;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = clouds_.find(handle);
+    if (found == clouds_.end()) {
+        return;
+    }
+    if (found->second->in_room) {
+        try {
+            LeaveLocked(*found->second);
+        } catch (...) {
+            // Memory exhausted while telling the others: they may miss its exit, but no room may
+            // keep a member whose state is gone.
+            ForgetMemberLocked(*found->second);
+        }
+    }
+    removed = std::move(found->second);
+    clouds_.erase(found);
+}
+
+void RoomService::ForgetMemberLocked(const CloudState& member) noexcept {
+    auto room = rooms_.find(member.room_key);
+    if (room != rooms_.end()) {
+        room->second.erase(std::remove(room->second.begin(), room->second.end(), member.handle), room->second.end());
+        if (room->second.empty()) {
+            rooms_.erase(room);
+        }
+    }
+}
+
+int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
+    const RoomParams& room = params.room;
+    if (room.sdk_app_id == 0) {
+        return ERR_INVALID_SDK_APP_ID;
+    }
+    if (!IsText(room.user_id.GetValue())) {
+        return ERR_INVALID_USER_ID;
+    }
+    if (room.room_id == 0 && !IsText(room.str_room_id.GetValue())) {
+        return ERR_INVALID_ROOM_ID;
+    }
+    if (!IsText(room.user_sig.GetValue())) {
+        return ERR_INVALID_USER_SIG;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || self->in_room) {
+        return ERR_INVALID_OPERATION;
+    }
+    const AudioObtainParams& obtain = params.audio_obtain_params;
+    if ((params.role != QOLT_ROLE_ANCHOR && params.role != QOLT_ROLE_AUDIENCE) || !IsObtainable(obtain)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    std::string key = RoomKey(room);
+    std::string user_id = room.user_id.GetValue();
+    if (FindUserLocked(key, user_id) != nullptr) {
+        RaiseStateChange(*self, self->connection, CONNECTION_STATE_CONNECTING);
+        Raise(*self, "OnError", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnError(ERR_ENTER_ROOM_FAILED); });
+        RaiseStateChange(*self, CONNECTION_STATE_CONNECTING, CONNECTION_STATE_DISCONNECTED);
+        self->connection = CONNECTION_STATE_DISCONNECTED;
+        return ERR_OK;
+    }
+
+    // Whatever can fail comes before the first change: the clock thread (it paces audio and
+    // reports network quality), the mixer, the room's place for the new member and the events.
+    // A failure then leaves the cloud and the room as they were (only memory running out among
+    // the events can leave some of them queued).
+    EnsureClockLocked();
+    const Configuration::Values settings = configuration_.values();
+    const size_t buffered_samples = static_cast<size_t>(obtain.output_sample_rate) * settings.audio_buffer_ms / 1000 *
+                                    static_cast<size_t>(obtain.output_channels);
+    auto mixer = std::make_unique<AudioMixer>(std::max(buffered_samples, MixFrameSamples(obtain)));
+    const std::vector<CloudState*> members = RoomMembersLocked(key);
+    const bool anchor = params.role == QOLT_ROLE_ANCHOR;
+    auto slot = rooms_.try_emplace(key).first;
+    try {
+        slot->second.reserve(slot->second.size() + 1);
+        RaiseStateChange(*self, self->connection, CONNECTION_STATE_CONNECTING);
+        RaiseStateChange(*self, CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
+        Raise(*self, "OnEnterRoom", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnEnterRoom(); });
+        // Anchors are announced to everyone in the room, audience members to nobody.
+        for (CloudState* member : members) {
+            if (member->IsAnchor()) {
+                RaiseUserEntered(*self, member->user_id);
+                if (member->audio_channel) {
+                    RaiseAudioAvailable(*self, member->user_id, true);
+                }
+                for (StreamType type : member->video_channels) {
+                    RaiseVideoAvailable(*self, member->user_id, true, type);
+                }
+            }
+            if (anchor) {
+                RaiseUserEntered(*member, user_id);
+            }
+        }
+    } catch (...) {
+        if (slot->second.empty()) {
+            rooms_.erase(slot);
+        }
+        throw;
+    }
+
+    slot->second.push_back(handle);  // reserved above
+    self->connection = CONNECTION_STATE_CONNECTED;
+    self->in_room = true;
+    self->room_key = std::move(key);
+    self->user_id = std::move(user_id);
+    self->role = params.role;
+    self->obtain = obtain;
+    self->pixel_output = params.use_pixel_frame_output;
+    self->mixer = std::move(mixer);
+    self->mixed_pts = 0;
+    self->next_quality_report = Clock::now() + std::chrono::milliseconds(settings.network_quality_interval_ms);
+    clock_wake_.notify_all();
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "EnterRoom", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::ExitRoom(uint64_t handle) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room) {
+        return ERR_INVALID_OPERATION;
+    }
+    LeaveLocked(*self);
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "ExitRoom", static_cast<int>(ERR_FAILED));
+}
+
+void RoomService::LeaveLocked(CloudState& leaver) {
+    if (leaver.audio_channel) {
+        CloseAudioChannelLocked(leaver);
+    }
+    while (!leaver.video_channels.empty()) {
+        CloseVideoChannelLocked(leaver, leaver.video_channels.front());
+    }
+    Raise(leaver, "OnExitRoom", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnExitRoom(); });
+    RaiseStateChange(leaver, CONNECTION_STATE_CONNECTED, CONNECTION_STATE_DISCONNECTED);
+
+    auto& members = rooms_[leaver.room_key];
+    members.erase(std::remove(members.begin(), members.end(), leaver.handle), members.end());
+    for (CloudState* other : RoomMembersLocked(leaver.room_key)) {
+        if (leaver.role == QOLT_ROLE_ANCHOR) {
+            UserInfo info;
+            info.user_id.SetValue(leaver.user_id.c_str());
+            Raise(*other, "OnRemoteUserExitRoom", kKept,
+                  [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserExitRoom(info, 0); },
+                  About(Topic::kRemoteUser, Role::kCloses, leaver.user_id));
+        }
+        other->missed_messages.erase(other->missed_messages.lower_bound({leaver.handle, INT32_MIN}),
+                                     other->missed_messages.upper_bound({leaver.handle, INT32_MAX}));
+    }
+    if (members.empty()) {
+        rooms_.erase(leaver.room_key);
+    }
+
+    leaver.in_room = false;
+    leaver.connection = CONNECTION_STATE_DISCONNECTED;
+    leaver.room_key.clear();
+    leaver.user_id.clear();
+    leaver.subscriptions.clear();
+    leaver.converters.clear();
+    // Received audio not handed out yet goes with the room: counted.
+    for (const auto& reframer : leaver.reframers) {
+        leaver.audio_losses.samples_dropped += reframer.second.pending();
+    }
+    leaver.reframers.clear();
+    leaver.audio_losses.samples_dropped += PerChannel(leaver.obtain, leaver.mixer->held());
+    leaver.mixer.reset();
+    leaver.message_sequence.clear();
+    leaver.missed_messages.clear();
+    leaver.paced_audio.clear();
+}
+
+// The sender's audio stops: receivers drop their converter and mixer share for it.
+void RoomService::ForgetSenderLocked(CloudState& sender) {
+    for (CloudState* other : RoomMembersLocked(sender.room_key)) {
+        if (other != &sender) {
+            EndSenderAudioLocked(*other, sender.handle, sender.user_id);
+            if (other->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
+                DrainMixLocked(*other);
+            }
+        }
+    }
+}
+
+// The receiver stops getting this sender's audio. Its frames taken apart get what waits as a last,
+// shorter frame; what waits in the mix is discarded and counted as dropped.
+void RoomService::EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id) {
+    receiver.converters.erase(sender);
+    auto reframer = receiver.reframers.find(sender);
+    if (reframer != receiver.reframers.end()) {
+        AudioReframer::Frame rest;
+        if (reframer->second.PopRest(rest)) {
+            RaiseSenderAudio(receiver, user_id, rest);
+        }
+        receiver.reframers.erase(reframer);
+    }
+    if (receiver.mixer) {
+        receiver.audio_losses.samples_dropped += PerChannel(receiver.obtain, receiver.mixer->RemoveSource(sender));
+    }
+}
+
+void RoomService::CloseAudioChannelLocked(CloudState& owner) {
+    ForgetSenderLocked(owner);
+    owner.audio_channel.reset();
+    owner.audio_losses.paced_cleared += owner.paced_audio.size();
+    owner.paced_audio.clear();
+    Raise(owner, "OnLocalAudioChannelDestroyed", kKept,
+          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); },
+          About(Topic::kLocalAudio, Role::kCloses));
+    for (CloudState* other : RoomMembersLocked(owner.room_key)) {
+        if (other != &owner) {
+            RaiseAudioAvailable(*other, owner.user_id, false);
+        }
+    }
+}
+
+void RoomService::CloseVideoChannelLocked(CloudState& owner, StreamType type) {
+    owner.video_channels.erase(std::remove(owner.video_channels.begin(), owner.video_channels.end(), type),
+                               owner.video_channels.end());
+    Raise(owner, "OnLocalVideoChannelDestroyed", kKept,
+          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelDestroyed(type); },
+          About(Topic::kLocalVideo, Role::kCloses, std::string(), type));
+    for (CloudState* other : RoomMembersLocked(owner.room_key)) {
+        if (other != &owner) {
+            RaiseVideoAvailable(*other, owner.user_id, false, type);
+        }
+    }
+}
+
+int RoomService::CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type,
+                                         CloudState*& self) const {
+    self = FindLocked(handle);
+    if (self == nullptr || !self->in_room) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (type != STREAM_TYPE_AUDIO && !IsVideoType(type)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    if (!IsText(user_id)) {
+        return ERR_INVALID_USER_ID;
+    }
+    return ERR_OK;
+}
+
+int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = nullptr;
+    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
+        return refused;
+    }
+    self->subscriptions.insert({user_id, type});
+    CloudState* publisher = FindUserLocked(self->room_key, user_id);
+    if (publisher != nullptr && publisher != self && type == STREAM_TYPE_AUDIO && publisher->audio_channel) {
+        self->mixer->AddSource(publisher->handle);
+    }
+    if (publisher != nullptr && publisher != self && IsVideoType(type) && publisher->HasVideo(type)) {
+        RaiseKeyFrameRequest(*publisher, type);
+    }
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "Subscribe", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType type) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = nullptr;
+    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
+        return refused;
+    }
+    self->subscriptions.erase({user_id, type});
+    CloudState* publisher = FindUserLocked(self->room_key, user_id);
+    if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {
+        EndSenderAudioLocked(*self, publisher->handle, publisher->user_id);
+    }
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "Unsubscribe", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParams& params) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->IsAnchor() || self->audio_channel) {
+        return ERR_INVALID_OPERATION;
+    }
+    if ((params.channels != 1 && params.channels != 2) || !IsChannelRate(params.sample_rate) ||
+        !IsFrameLength(params.frame_length_ms) || params.bitrate_bps <= 0) {
+        return ERR_INVALID_PARAMETER;
+    }
+    self->audio_channel = params;
+    Raise(*self, "OnLocalAudioChannelCreated", kKept,
+          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelCreated(); },
+          About(Topic::kLocalAudio, Role::kOpens));
+    for (CloudState* other : RoomMembersLocked(self->room_key)) {
+        if (other != self) {
+            RaiseAudioAvailable(*other, self->user_id, true);
+            if (other->Subscribed(self->user_id, STREAM_TYPE_AUDIO)) {
+                other->mixer->AddSource(self->handle);  // its mix now waits for this sender too
+            }
+        }
+    }
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "CreateLocalAudioChannel", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::DestroyLocalAudioChannel(uint64_t handle) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room || !self->audio_channel) {
+        return ERR_INVALID_OPERATION;
+    }
+    CloseAudioChannelLocked(*self);
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "DestroyLocalAudioChannel", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->IsAnchor()) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (!IsVideoType(type)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    if (self->HasVideo(type)) {
+        return ERR_INVALID_OPERATION;
+    }
+    self->video_channels.push_back(type);
+    Raise(*self, "OnLocalVideoChannelCreated", kKept,
+          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelCreated(type); },
+          About(Topic::kLocalVideo, Role::kOpens, std::string(), type));
+    bool subscribed = false;
+    for (CloudState* other : RoomMembersLocked(self->room_key)) {
+        if (other != self) {
+            RaiseVideoAvailable(*other, self->user_id, true, type);
+            subscribed = subscribed || other->Subscribed(self->user_id, type);
+        }
+    }
+    if (subscribed) {
+        RaiseKeyFrameRequest(*self, type);  // the waiting subscribers need a picture to start from
+    }
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "CreateLocalVideoChannel", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::DestroyLocalVideoChannel(uint64_t handle, StreamType type) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (!IsVideoType(type)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    if (!self->HasVideo(type)) {
+        return ERR_INVALID_OPERATION;
+    }
+    CloseVideoChannelLocked(*self, type);
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "DestroyLocalVideoChannel", static_cast<int>(ERR_FAILED));
+}
+
+namespace {
+
+bool IsSendableAudio(const AudioEncodeParams& channel, const AudioFrame& frame) {
+    if (frame.codec != AUDIO_CODEC_TYPE_PCM) {
+        return !channel.need_encode && frame.size() > 0;  // encoded: passed on as it is
+    }
+    return frame.bits_per_sample == 16 && frame.sample_rate == channel.sample_rate &&
+           frame.channels == channel.channels && frame.size() > 0 &&
+           frame.size() % (2 * static_cast<size_t>(frame.channels)) == 0;
+}
+
+}  // namespace
+
+int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room || !self->audio_channel) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (!IsSendableAudio(*self->audio_channel, frame)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    RouteAudioLocked(*self, frame);
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendAudioFrame", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& frame, bool clear_send_queue) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room || !self->audio_channel) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (!IsSendableAudio(*self->audio_channel, frame)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    if (clear_send_queue) {
+        self->audio_losses.paced_cleared += self->paced_audio.size();
+        self->paced_audio.clear();
+    }
+    if (self->paced_audio.size() >= kMaxPacedFrames) {
+        // A caller far ahead of real time is told to try again once the queue has moved on; the
+        // frame stays the caller's, and what waits is sent in full.
+        ++self->audio_losses.paced_refused;
+        return ERR_READ_TRY_AGAIN;
+    }
+    if (self->paced_audio.empty()) {
+        self->next_paced_send = std::max(self->next_paced_send, Clock::now());
+    }
+    self->paced_audio.push_back(frame);
+    EnsureClockLocked();  // in a child made by fork(), the room was entered before the child's clock
+    clock_wake_.notify_all();
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendContinuousAudioFrame", static_cast<int>(ERR_FAILED));
+}
+
+void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
+    const bool pcm = sent.codec == AUDIO_CODEC_TYPE_PCM;
+    std::vector<int16_t> samples;
+    bool has_voice = sent.has_voice;
+    if (pcm) {
+        samples = Samples(sent);
+        if (sender.voice_detection) {
+            has_voice = VoiceActivityDetector::HasVoice(samples.data(), samples.size());
+        }
+    }
+    const std::string user_id = sender.user_id;
+    // A frame shorter than its channel's frame length ends a stretch of audio (the last words of an
+    // answer, say): per-user receivers get what waits at once rather than with the next words.
+    const bool ends_stretch = pcm && sender.audio_channel && samples.size() / static_cast<size_t>(sent.channels) <
+                                         static_cast<size_t>(sent.sample_rate) *
+                                             static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
+    const Clock::time_point now = Clock::now();
+    for (CloudState* receiver : RoomMembersLocked(sender.room_key)) {
+        if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {
+            continue;
+        }
+        const AudioObtainParams& obtain = receiver->obtain;
+        const bool per_sender =
+            obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK && !obtain.enable_remote_audio_mix;
+        if (!pcm) {
+            // Without a codec, encoded audio cannot be converted or mixed: it reaches only
+            // receivers that take each sender's frames as they are.
+            if (per_sender) {
+                AudioFrame copy = sent;
+                Raise(
+                    *receiver, "OnRemoteAudioReceived", kMedia,
+                    [user_id, copy](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), copy); },
+                    About(Topic::kRemoteAudio, Role::kWithin, user_id));
+            }
+            continue;
+        }
+        auto& converter = receiver->converters[sender.handle];
+        if (!converter || converter->input_rate() != sent.sample_rate || converter->input_channels() != sent.channels) {
+            converter = std::make_unique<AudioFormatConverter>(sent.sample_rate, sent.channels, obtain.output_sample_rate,
+                                                               obtain.output_channels);
+        }
+        std::vector<int16_t> converted;
+        converter->Convert(samples.data(), samples.size() / static_cast<size_t>(sent.channels), converted);
+        if (converted.empty()) {
+            continue;
+        }
+        if (per_sender) {
+            // Handed out in frames of the receiver's length, whatever length the sender uses.
+            AudioReframer& reframer =
+                receiver->reframers
+                    .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels, OutputFrameLength(obtain))
+                    .first->second;
+            AudioReframer::Frame piece;
+            if (now - reframer.last_push() > kMaxAudioGap && reframer.PopRest(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);  // what waited from before the pause
+            }
+            reframer.Push(converted.data(), converted.size(), sent.pts, has_voice, now);
+            while (reframer.Pop(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);
+            }
+            if (ends_stretch && reframer.PopRest(piece)) {
+                RaiseSenderAudio(*receiver, user_id, piece);
+            }
+            continue;
+        }
+        receiver->audio_losses.samples_dropped +=
+            PerChannel(obtain, receiver->mixer->Push(sender.handle, converted.data(), converted.size()));
+        if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
+            DrainMixLocked(*receiver);
+        }
+    }
+}
+
+// Hands out mixed frames once every sender has contributed its share, or once one sender is so
+// far ahead that waiting for the others would only add delay.
+void RoomService::DrainMixLocked(CloudState& receiver) {
+    const size_t frame_samples = MixFrameSamples(receiver.obtain);
+    std::vector<int16_t> mixed;
+    while (receiver.mixer->shortest() >= frame_samples || receiver.mixer->buffered() >= kMaxMixLagFrames * frame_samples) {
+        if (!receiver.mixer->Pop(frame_samples, mixed)) {
+            break;
+        }
+        AudioFrame frame = PcmFrame(mixed, receiver.obtain.output_sample_rate, receiver.obtain.output_channels,
+                                    receiver.mixed_pts, VoiceActivityDetector::HasVoice(mixed.data(), mixed.size()));
+        receiver.mixed_pts += static_cast<uint32_t>(receiver.obtain.output_frame_length_ms);
+        Raise(receiver, "OnRemoteMixedAudioReceived", kMedia,
+              [frame](QOLTCloudDelegate& delegate) { delegate.OnRemoteMixedAudioReceived(frame); });
+    }
+}
+
+int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) try {
+    if (frame == nullptr) {
+        return ERR_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room || self->obtain.audio_obtain_method != AUDIO_OBTAIN_METHOD_GET) {
+        return ERR_READ_TRY_AGAIN;
+    }
+    std::vector<int16_t> mixed;
+    if (!self->mixer->Pop(MixFrameSamples(self->obtain), mixed)) {
+        return ERR_READ_TRY_AGAIN;
+    }
+    *frame = PcmFrame(mixed, self->obtain.output_sample_rate, self->obtain.output_channels, self->mixed_pts,
+                      VoiceActivityDetector::HasVoice(mixed.data(), mixed.size()));
+    self->mixed_pts += static_cast<uint32_t>(self->obtain.output_frame_length_ms);
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "GetAudioFrame", static_cast<int>(ERR_FAILED));
+}
+
+// Checks that the cloud publishes the video stream and that the frame is well formed, then hands
+// the frame to every subscriber of that stream that asked for this form of video.
+template <typename Frame>
+int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (!IsVideoType(type)) {
+        return ERR_INVALID_PARAMETER;
+    }
+    if (!self->HasVideo(type)) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (!payload_fits) {
+        return ERR_INVALID_PARAMETER;
+    }
+    const std::string user_id = self->user_id;
+    for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
+        if (receiver != self && receiver->pixel_output == pixels && receiver->Subscribed(user_id, type)) {
+            Raise(
+                *receiver, "OnRemoteVideoReceived", kMedia,
+                [user_id, type, frame](QOLTCloudDelegate& delegate) {
+                    delegate.OnRemoteVideoReceived(user_id.c_str(), type, frame);
+                },
+                About(Topic::kRemoteVideo, Role::kWithin, user_id, type));
+        }
+    }
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendVideoFrame", static_cast<int>(ERR_FAILED));
+}
+
+int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const VideoFrame& frame) {
+    return SendVideo(handle, type, frame, frame.size() != 0, false);
+}
+
+int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const PixelFrame& frame) {
+    const uint64_t expected = PixelPayloadSize(frame);
+    return SendVideo(handle, type, frame, expected != 0 && frame.size() == expected, true);
+}
+
+void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const VideoEncodeParams& params) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (CloudState* self = FindLocked(handle)) {
+        self->video_encode_params[type] = params;
+    }
+} catch (...) {
+    Failed(handle, "SetVideoEncodeParam", 0);
+}
+
+int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* message, size_t length) try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room || self->video_channels.empty()) {
+        return ERR_INVALID_OPERATION;
+    }
+    if (message == nullptr || length == 0 || length > kMaxSeiBytes) {
+        return ERR_INVALID_PARAMETER;
+    }
+    const StreamType stream = self->HasVideo(STREAM_TYPE_VIDEO_HIGH) ? STREAM_TYPE_VIDEO_HIGH : self->video_channels.front();
+    const std::string user_id = self->user_id;
+    const std::string payload(message, length);
+    for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
+        if (receiver != self && receiver->Subscribed(user_id, stream)) {
+            // SEI rides on the video stream, and goes as its frames go: a receiver that falls behind
+            // loses the oldest, counted, rather than holding every message however far behind it
+            // is. A rate limit at the sender would not do: a sender that tags every frame at a
+            // high frame rate is well behaved, and the receiver's handler, not the sender, sets
+            // how much can wait.
+            Raise(
+                *receiver, "OnSeiMessageReceived", kMedia,
+                [user_id, stream, message_type, payload](QOLTCloudDelegate& delegate) {
+                    delegate.OnSeiMessageReceived(user_id.c_str(), stream, message_type, payload.data(), payload.size());
+                },
+                About(Topic::kRemoteVideo, Role::kWithin, user_id, stream));
+        }
+    }
+    return ERR_OK;
+} catch (...) {
+    return Failed(handle, "SendSeiMessage", static_cast<int>(ERR_FAILED));
+}
+
+bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char* message, size_t length,
+                                   bool reliable, bool /*ordered*/) try {
+    // Every event queue is first in, first out, so every message arrives in order anyway.
+    if (cmd_id < 1 || cmd_id > 10 || length > kMaxCustomMessageBytes || (message == nullptr && length != 0)) {
+        return false;
+    }
+    const Configuration::Values settings = configuration_.values();
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloudState* self = FindLocked(handle);
+    if (self == nullptr || !self->in_room || !self->message_budget.Admit(length, Clock::now())) {
+        return false;
+    }
+    if (settings.custom_message_seed != loss_seed_) {
+        loss_seed_ = settings.custom_message_seed;
+        loss_random_.seed(loss_seed_);
+    }
+    const int32_t command = static_cast<int32_t>(cmd_id);
+    const uint32_t sequence = ++self->message_sequence[command];
+    const std::string user_id = self->user_id;
+    const std::string payload = length == 0 ? std::string() : std::string(message, length);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
+        if (receiver == self) {
+            continue;
+        }
+        uint32_t& missed = receiver->missed_messages[{self->handle, command}];
+        if (!reliable && settings.custom_message_loss > 0.0 && chance(loss_random_) < settings.custom_message_loss) {
+            ++missed;
+            continue;
+        }
+        if (missed != 0) {
+            const uint32_t count = missed;
+            Raise(
+                *receiver, "OnMissCustomCmdMsg", kKept,
+                [user_id, command, count](QOLTCloudDelegate& delegate) {
+                    delegate.OnMissCustomCmdMsg(user_id.c_str(), command, kMissedMessageErrorCode, count);
+                },
+                About(Topic::kRemoteUser, Role::kMentions, user_id));
+            missed = 0;
+        }
+        // Never dropped nor coalesced: the sender's rate limit bounds them.
+        Raise(
+            *receiver, "OnReceiveCustomCmdMsg", kKept,
+            [user_id, command, sequence, payload](QOLTCloudDelegate& delegate) {
+                delegate.OnReceiveCustomCmdMsg(user_id.c_str(), command, sequence, payload.data(), payload.size());
+            },
+            About(Topic::kRemoteUser, Role::kMentions, user_id));
+    }
+    return true;
+} catch (...) {
+    return Failed(handle, "SendCustomCmdMsg", false);
+}
+
+void RoomService::EnableVoiceActivityDetection(uint64_t handle, const VADParams& params) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (CloudState* self = FindLocked(handle)) {
+        self->voice_detection = params.enable;
+    }
+}
+
+void RoomService::ReportQualityLocked(CloudState& cloud) {
+    NetworkQualityInfo local;
+    local.user_id.SetValue(cloud.user_id.c_str());
+    local.quality = NETWORK_QUALITY_EXCELLENT;
+    std::vector<NetworkQualityInfo> remote;
+    for (CloudState* member : RoomMembersLocked(cloud.room_key)) {
+        if (member != &cloud && member->IsAnchor()) {
+            NetworkQualityInfo info;
+            info.user_id.SetValue(member->user_id.c_str());
+            info.quality = NETWORK_QUALITY_EXCELLENT;
+            remote.push_back(info);
+        }
+    }
+    // A report is superseded by the next one, so a handler that falls behind may lose old ones.
+    Raise(
+        cloud, "OnNetworkQuality", kMedia,
+        [local, remote](QOLTCloudDelegate& delegate) {
+            NetworkQualityInfo local_copy = local;
+            std::vector<NetworkQualityInfo> remote_copy = remote;
+            delegate.OnNetworkQuality(&local_copy, remote_copy.data(), remote_copy.size());
+        },
+        About(Topic::kRoomReport, Role::kWithin));
+}
+
+void RoomService::EnsureClockLocked() {
+    if (!clock_running_ && !clock_ended_) {
+        if (std::exchange(fail_next_clock_start_, false)) {
+            throw std::system_error(EAGAIN, std::generic_category(), "clock thread not started (injected)");
+        }
+        std::thread(&RoomService::RunClock, this).detach();
+        clock_running_ = true;
+    }
+}
+
+bool RoomService::FailNextClockStart() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (clock_running_) {
+        return false;
+    }
+    fail_next_clock_start_ = true;
+    return true;
+}
+
+void RoomService::ForgetClockInChild() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_running_ = false;
+    new (&clock_wake_) std::condition_variable();  // see the member
+}
+
+void RoomService::EndClock() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ended_ = true;
+    clock_wake_.notify_all();
+}
+
+void RoomService::RunClock() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!clock_ended_) {
+        const Clock::time_point now = Clock::now();
+        Clock::time_point next = now + std::chrono::hours(1);
+        const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
+        try {
+            for (auto& entry : clouds_) {
+                CloudState& cloud = *entry.second;
+                if (!cloud.in_room) {
+                    continue;
+                }
+                if (now >= cloud.next_quality_report) {
+                    ReportQualityLocked(cloud);
+                    cloud.next_quality_report = now + interval;
+                }
+                next = std::min(next, cloud.next_quality_report);
+                if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
+                    cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
+                }
+                while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
+                    AudioFrame frame = std::move(cloud.paced_audio.front());
+                    cloud.paced_audio.pop_front();
+                    cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
+                    RouteAudioLocked(cloud, frame);
+                }
+                if (!cloud.paced_audio.empty()) {
+                    next = std::min(next, cloud.next_paced_send);
+                }
+            }
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // Memory exhausted: an exception leaving this thread would end the process. What this
+            // round could not do is retried shortly.
+            next = now + std::chrono::milliseconds(100);
+        }
+        clock_wake_.wait_until(lock, next);
+    }
+}
+
+std::map<uint64_t, AudioLosses> RoomService::AudioLossesByCloud() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<uint64_t, AudioLosses> losses;
+    for (const auto& entry : clouds_) {
+        losses.emplace(entry.first, entry.second->audio_losses);
+    }
+    return losses;
+}
+
+Value RoomService::Snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Value> clouds;
+    for (const auto& entry : clouds_) {
+        const CloudState& cloud = *entry.second;
+        Value state = Value::Dict();
+        state.Add("cloud", Value::UInt(cloud.handle))
+            .Add("connection_state", Value::Int(cloud.connection))
+            .Add("in_room", Value::Bool(cloud.in_room))
+            .Add("room", cloud.in_room ? Value::Text(cloud.room_key) : Value::None())
+            .Add("user_id", cloud.in_room ? Value::Text(cloud.user_id) : Value::None())
+            .Add("role", Value::Int(cloud.role))
+            .Add("voice_detection", Value::Bool(cloud.voice_detection));
+        Value audio = Value::None();
+        if (cloud.audio_channel) {
+            audio = Value::Dict();
+            audio.Add("channels", Value::Int(cloud.audio_channel->channels))
+                .Add("sample_rate", Value::Int(cloud.audio_channel->sample_rate))
+                .Add("frame_length_ms", Value::Int(cloud.audio_channel->frame_length_ms))
+                .Add("bitrate_bps", Value::Int(cloud.audio_channel->bitrate_bps))
+                .Add("need_encode", Value::Bool(cloud.audio_channel->need_encode));
+        }
+        state.Add("audio_channel", std::move(audio));
+        std::vector<Value> video;
+        for (StreamType type : cloud.video_channels) {
+            video.push_back(Value::Int(type));
+        }
+        state.Add("video_channels", Value::List(std::move(video)));
+        std::vector<Value> subscriptions;
+        for (const auto& subscription : cloud.subscriptions) {
+            subscriptions.push_back(Value::List({Value::Text(subscription.first), Value::Int(subscription.second)}));
+        }
+        state.Add("subscriptions", Value::List(std::move(subscriptions)));
+        std::vector<Value> encode_params;
+        for (const auto& params : cloud.video_encode_params) {
+            Value record = Value::Dict();
+            record.Add("frame_rate", Value::Int(params.second.frame_rate))
+                .Add("bitrate_bps", Value::Int(params.second.bitrate_bps))
+                .Add("gop_in_seconds", Value::Int(params.second.gop_in_seconds));
+            encode_params.push_back(Value::List({Value::Int(params.first), std::move(record)}));
+        }
+        state.Add("video_encode_params", Value::List(std::move(encode_params)));
+        state.Add("paced_audio_frames", Value::UInt(cloud.paced_audio.size()));
+        clouds.push_back(std::move(state));
+    }
+    return Value::List(std::move(clouds));
+}
+
+}  // namespace loopback
+}  // namespace mirelo

@@ -1,0 +1,54 @@
+#ifndef MIRELO_SDK_CLOUD_REGISTRY_H
+#define MIRELO_SDK_CLOUD_REGISTRY_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "runtime/EventQueue.h"
+
+namespace mirelo {
+namespace loopback {
+
+class LoopbackCloud;
+
+// The live clouds by handle. Handles count from 1 in creation order and are never reused, so the
+// map's order is the creation order. A cloud leaves the registry at the start of its destruction;
+// a caller that reaches a cloud through With does so under the registry's lock, so the cloud
+// cannot be freed meanwhile (the callback must only queue events, never deliver them).
+class CloudRegistry {
+public:
+    uint64_t ReserveHandle();
+    void Add(uint64_t handle, LoopbackCloud* cloud);
+    void Remove(uint64_t handle);
+
+    std::vector<uint64_t> Handles() const;
+    std::vector<std::pair<uint64_t, std::shared_ptr<EventQueue>>> Queues() const;
+
+    template <typename Callback>
+    bool With(uint64_t handle, Callback&& callback) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = clouds_.find(handle);
+        if (found == clouds_.end()) {
+            return false;
+        }
+        callback(*found->second);
+        return true;
+    }
+
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
+private:
+    mutable std::mutex mutex_;
+    uint64_t next_handle_ = 1;                    // guarded by mutex_
+    std::map<uint64_t, LoopbackCloud*> clouds_;  // guarded by mutex_; not owned: the binding owns clouds
+};
+
+}  // namespace loopback
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_CLOUD_REGISTRY_H

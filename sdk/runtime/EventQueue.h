@@ -1,0 +1,164 @@
+#ifndef MIRELO_SDK_EVENT_QUEUE_H
+#define MIRELO_SDK_EVENT_QUEUE_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "api/Vendor.h"
+
+namespace mirelo {
+namespace loopback {
+
+// What an event says about the room, so that the queue can tell which waiting events cancel out.
+// Events raised with no subject (the control interface's) are never coalesced.
+struct EventSubject {
+    enum class Topic : uint8_t {
+        kNone,
+        kRemoteUser,   // a remote user's presence
+        kRemoteAudio,  // a remote user's audio stream
+        kRemoteVideo,  // a remote user's video stream of type `stream`
+        kLocalAudio,   // the cloud's own audio channel
+        kLocalVideo,   // the cloud's own video channel of type `stream`
+        kRoomReport,   // every remote user present (a network-quality report)
+    };
+    enum class Role : uint8_t {
+        kWithin,    // means something only while its topic is open: a frame, SEI, a report
+        kOpens,     // available, created, entered
+        kCloses,    // unavailable, destroyed, exited
+        kRepeat,    // kWithin, and a second one while the first waits says nothing more
+        kMentions,  // names the topic's user and is never removed: a custom message
+    };
+
+    Topic topic = Topic::kNone;
+    Role role = Role::kWithin;
+    int stream = 0;
+    std::string user;  // the remote user; empty for the cloud's own topics
+};
+
+// The queue between the producers of a cloud's events (room service, pacing threads, the control
+// interface) and the cloud's event thread. Shared by the cloud and its thread, so that a thread
+// whose cloud was destroyed from inside an event can still finish that event and see the sentinel.
+//
+// Events are numbered from 1 in the order they are raised. Media events beyond the media bound are
+// dropped oldest first. Once the handler is behind, that is once as many events wait as the media
+// bound allows, state events that cancel out are coalesced: an event that closes what a waiting
+// event opened (unavailable after available, destroyed after created, exited after entered, all for
+// the same user and stream) is not queued, and the waiting one is removed with it, together with
+// the media of that stream between them; a key-frame request while the same one waits is not queued
+// either. The handler then ends in the state it would have reached by seeing every event, and never
+// sees an event close what it did not see open. A pair is kept when an event between them that
+// concerns it is never removed (a custom message from the user who entered and left). Every other
+// event is always kept, however far the handler falls behind.
+class EventQueue {
+public:
+    using Delivery = std::function<void(QOLTCloudDelegate&)>;
+
+    using Subject = EventSubject;
+
+    struct Event {
+        uint64_t sequence = 0;
+        const char* operation = nullptr;  // static text: the delegate operation's name
+        bool droppable = false;
+        Delivery deliver;  // empty: the shutdown sentinel
+        Subject subject;
+    };
+
+    // Counts by operation name (static text, compared by content).
+    struct NameLess {
+        bool operator()(const char* left, const char* right) const { return std::strcmp(left, right) < 0; }
+    };
+    using CountsByEvent = std::map<const char*, uint64_t, NameLess>;
+
+    struct Counters {
+        uint64_t raised = 0;
+        uint64_t delivered = 0;
+        uint64_t dropped = 0;    // media dropped for the media bound, oldest first
+        uint64_t coalesced = 0;  // state events that cancelled out, and the media removed with them
+        uint64_t discarded = 0;  // raised on a cloud without a delegate
+        uint64_t queued = 0;
+        CountsByEvent dropped_by_event;
+        CountsByEvent coalesced_by_event;
+    };
+
+    // A queue that discards serves a cloud created without a delegate: it has no thread.
+    EventQueue(bool discarding, size_t media_bound);
+
+    // Returns the event's number, or 0 when the event was not queued (stopped or discarding);
+    // an event numbered 0 counts as delivered for every waiter. An event coalesced on arrival is
+    // numbered but not queued: it is done once every event raised before it is.
+    uint64_t Post(const char* operation, bool droppable, Delivery deliver, Subject subject = {});
+
+    // The event thread's side: Next blocks until an event (or the sentinel) is at the front and
+    // marks it in flight; Finish reports it done.
+    Event Next();
+    void Finish(uint64_t sequence);
+
+    // Cancels what is queued and queues the sentinel; later posts are refused.
+    void Stop();
+
+    // In a child made by fork(), for a queue whose event thread stayed in the parent: drops what is
+    // queued or was in flight and refuses later posts, so that nothing waits for it. Nobody is woken:
+    // whoever waited on this queue at the fork is a thread of the parent too, and waking waiters that
+    // do not exist can block forever.
+    void Abandon();
+
+    // True once every event numbered up to `sequence` has been delivered, dropped or cancelled.
+    bool WaitDone(uint64_t sequence, std::chrono::steady_clock::time_point deadline);
+    uint64_t last_raised() const;
+
+    Counters counters() const;
+    void set_media_bound(size_t media_bound);
+
+    // The queue whose event thread is the calling thread, or null.
+    static EventQueue* Current();
+    static void SetCurrent(EventQueue* queue);
+
+    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
+    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
+
+private:
+    using Key = std::tuple<Subject::Topic, int, std::string>;  // topic, stream, user
+    static Key KeyOf(const Subject& subject) { return Key(subject.topic, subject.stream, subject.user); }
+    static bool Concerns(const Subject& event, const Subject& pair);
+
+    bool IsDoneLocked(uint64_t sequence) const;
+    void WakeDoneWaitersLocked();
+    void DropOldestMediaLocked();
+    // True when the arriving event cancels out against waiting ones (which it then removes).
+    bool CoalesceLocked(const char* operation, const Subject& subject);
+    bool CancelPairLocked(const char* operation, const Subject& closing);
+    void ForgetWaitingLocked(const Event& event);  // out of the indexes below, leaving the queue
+
+    mutable std::mutex mutex_;
+    std::condition_variable work_available_;  // signalled on mutex_ when an event or the sentinel is queued
+    std::condition_variable work_done_;       // signalled on mutex_ when awaited events finish, drop or are cancelled
+    // Sequences that WaitDone callers wait for, guarded by mutex_: a finished event wakes them only
+    // when it reaches the earliest, instead of waking every waiter on every event.
+    std::multiset<uint64_t> awaited_;
+    std::deque<Event> events_;                // guarded by mutex_
+    uint64_t next_sequence_ = 1;              // guarded by mutex_
+    uint64_t in_flight_ = 0;                  // guarded by mutex_; 0 when no event is being delivered
+    size_t queued_media_ = 0;                 // guarded by mutex_
+    size_t media_bound_;                      // guarded by mutex_
+    // The newest waiting kOpens and kRepeat event of each topic, by number; guarded by mutex_.
+    std::map<Key, uint64_t> waiting_opens_;
+    std::map<Key, uint64_t> waiting_repeats_;
+    bool stopped_ = false;                    // guarded by mutex_
+    const bool discarding_;
+    Counters counters_;  // guarded by mutex_ (queued is computed on reading)
+};
+
+}  // namespace loopback
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_EVENT_QUEUE_H

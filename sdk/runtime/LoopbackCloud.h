@@ -1,0 +1,69 @@
+#ifndef MIRELO_SDK_LOOPBACK_CLOUD_H
+#define MIRELO_SDK_LOOPBACK_CLOUD_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "runtime/EventQueue.h"
+#include "runtime/EventThread.h"
+#include "control/ResultInjector.h"
+#include "control/Value.h"
+#include "api/Vendor.h"
+
+namespace mirelo {
+namespace loopback {
+
+// One SDK cloud. Every operation is journaled; an injected result replaces the operation's work.
+// Events reach the delegate only through events(), on the cloud's own EventThread.
+class LoopbackCloud final : public QOLTCloud {
+public:
+    LoopbackCloud(uint64_t handle, QOLTCloudDelegate* delegate, size_t media_bound);
+    // Stops the events, leaves the service and joins the event thread: no delegate call follows,
+    // except the one in flight when it is the destroying one itself (see EventThread).
+    ~LoopbackCloud() override;
+
+    LoopbackCloud(const LoopbackCloud&) = delete;
+    LoopbackCloud& operator=(const LoopbackCloud&) = delete;
+
+    uint64_t handle() const { return handle_; }
+    const std::shared_ptr<EventQueue>& events() const { return events_; }
+    ResultInjector& injections() { return injections_; }
+
+    int EnterRoom(const EnterRoomParams& params) override;
+    int ExitRoom() override;
+    int Subscribe(const char* user_id, StreamType type) override;
+    int Unsubscribe(const char* user_id, StreamType type) override;
+    int GetAudioFrame(AudioFrame* frame) override;
+    int CreateLocalAudioChannel(const AudioEncodeParams& params) override;
+    int SendAudioFrame(const AudioFrame& frame) override;
+    int SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) override;
+    int DestroyLocalAudioChannel() override;
+    int CreateLocalVideoChannel(StreamType type) override;
+    int SendVideoFrame(StreamType type, const VideoFrame& frame) override;
+    int SendVideoFrame(StreamType type, const PixelFrame& frame) override;
+    void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) override;
+    int SendSeiMessage(int message_type, const char* message, size_t length) override;
+    bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                          bool ordered) override;
+    int DestroyLocalVideoChannel(StreamType type) override;
+    void EnableVoiceActivityDetection(const VADParams& params) override;
+    void EnableAudioVolumeEvaluation(bool enable, const AudioVolumeEvaluateParams& params) override;
+    void startAsrService(const AsrParams& params) override;
+    void stopAsrService() override;
+    QoltString CallExperimentalAPI(const char* json) override;
+
+private:
+    void Record(const char* operation, std::vector<Value> arguments);
+    bool Injected(const char* operation, int& result);
+
+    const uint64_t handle_;
+    std::shared_ptr<EventQueue> events_;
+    ResultInjector injections_;
+    EventThread thread_;  // declared last: joined before the rest goes
+};
+
+}  // namespace loopback
+}  // namespace mirelo
+
+#endif  // MIRELO_SDK_LOOPBACK_CLOUD_H
