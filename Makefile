@@ -11,7 +11,7 @@ EXTRAS ?= test
 CMAKE_DEFINES ?=
 CXX ?= g++
 
-.PHONY: all install demo test test-asan bench soak docs wheel clean
+.PHONY: all install demo test test-asan bench soak docs wheel format lint clang-format-tool clean
 
 all: install
 
@@ -92,6 +92,29 @@ wheel: $(VENV)/.ready
 
 soak: install
 	$(VENV)/bin/pytest -m soak -p no:cacheprovider --timeout=600 $(PYTEST_ARGS)
+
+# The code's format: ruff for the Python (configured in pyproject.toml), clang-format for the C++
+# (.clang-format). `format` rewrites the files; `lint` only checks and fails on any difference.
+# ruff comes into the venv, clang-format from the system's packages, each when missing.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.h' '*.hpp')
+RUFF := $(VENV)/bin/ruff
+CLANG_FORMAT ?= clang-format
+
+$(RUFF): $(VENV)/.ready
+	$(PIP) install ruff
+
+clang-format-tool:
+	@command -v $(CLANG_FORMAT) >/dev/null || { apt-get update && apt-get install -y clang-format; }
+
+format: $(RUFF) clang-format-tool
+	$(RUFF) check --fix .
+	$(RUFF) format .
+	$(CLANG_FORMAT) -i --style=file $(CXX_SOURCES)
+
+lint: $(RUFF) clang-format-tool
+	$(RUFF) check .
+	$(RUFF) format --check .
+	$(CLANG_FORMAT) --dry-run --Werror --style=file $(CXX_SOURCES)
 
 clean:
 	rm -rf build .venv* dist
