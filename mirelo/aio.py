@@ -40,6 +40,7 @@ from ._mirelo import (
     UserInfo,
     VideoFrame,
 )
+from .delegate import EVENTS, _event_method
 
 __all__ = [
     "AudioPlayer",
@@ -79,6 +80,8 @@ __all__ = [
 
 # --- Events -------------------------------------------------------------------------------------
 
+_event_types: dict[str, type[Event]] = {}  # each event's class, by name, as the classes are defined
+
 
 class Event:
     """One SDK event: `name` is the handler method's name, `args` its arguments in order.
@@ -97,6 +100,17 @@ class Event:
     """True for remote audio, mixed audio, video and pixel frames, and the SEI riding on video: the
     events overflow may drop, as the SDK itself does."""
 
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        if Event not in cls.__bases__:
+            return  # a subclass of an event class is that event
+        # Each event's class is named after its handler method: ErrorEvent is OnError's.
+        name = "On" + cls.__name__.removesuffix("Event")
+        if name not in EVENTS:
+            raise TypeError(f"{cls.__name__} is named after no event of QOLTCloudDelegate")
+        cls.name = name
+        _event_types[name] = cls  # the dataclass's class with slots replaces the first one
+
     @property
     def args(self) -> tuple[Any, ...]:
         """The event's arguments, in the order the SDK passed them."""
@@ -110,7 +124,6 @@ E = TypeVar("E", bound=Event)
 class ErrorEvent(Event):
     """The SDK reported an error."""
 
-    name: ClassVar[str] = "OnError"
     error: Error
 
 
@@ -118,7 +131,6 @@ class ErrorEvent(Event):
 class ConnectionStateChangedEvent(Event):
     """The connection to the room service changed state."""
 
-    name: ClassVar[str] = "OnConnectionStateChanged"
     old_state: ConnectionState
     new_state: ConnectionState
 
@@ -127,35 +139,30 @@ class ConnectionStateChangedEvent(Event):
 class EnterRoomEvent(Event):
     """The cloud entered its room."""
 
-    name: ClassVar[str] = "OnEnterRoom"
 
 
 @dataclass(frozen=True, slots=True)
 class ExitRoomEvent(Event):
     """The cloud left its room."""
 
-    name: ClassVar[str] = "OnExitRoom"
 
 
 @dataclass(frozen=True, slots=True)
 class LocalAudioChannelCreatedEvent(Event):
     """The local audio channel was created."""
 
-    name: ClassVar[str] = "OnLocalAudioChannelCreated"
 
 
 @dataclass(frozen=True, slots=True)
 class LocalAudioChannelDestroyedEvent(Event):
     """The local audio channel was destroyed."""
 
-    name: ClassVar[str] = "OnLocalAudioChannelDestroyed"
 
 
 @dataclass(frozen=True, slots=True)
 class LocalVideoChannelCreatedEvent(Event):
     """A local video channel was created."""
 
-    name: ClassVar[str] = "OnLocalVideoChannelCreated"
     stream_type: StreamType
 
 
@@ -163,7 +170,6 @@ class LocalVideoChannelCreatedEvent(Event):
 class LocalVideoChannelDestroyedEvent(Event):
     """A local video channel was destroyed."""
 
-    name: ClassVar[str] = "OnLocalVideoChannelDestroyed"
     stream_type: StreamType
 
 
@@ -171,7 +177,6 @@ class LocalVideoChannelDestroyedEvent(Event):
 class RequestChangeVideoEncodeBitrateEvent(Event):
     """The SDK asks for another video bit rate."""
 
-    name: ClassVar[str] = "OnRequestChangeVideoEncodeBitrate"
     stream_type: StreamType
     bitrate_bps: int
 
@@ -180,7 +185,6 @@ class RequestChangeVideoEncodeBitrateEvent(Event):
 class RequestKeyFrameEvent(Event):
     """The SDK asks for a key frame on a video stream."""
 
-    name: ClassVar[str] = "OnRequestKeyFrame"
     stream_type: StreamType
 
 
@@ -188,7 +192,6 @@ class RequestKeyFrameEvent(Event):
 class RemoteUserEnterRoomEvent(Event):
     """A remote user entered the room."""
 
-    name: ClassVar[str] = "OnRemoteUserEnterRoom"
     info: UserInfo
 
 
@@ -196,7 +199,6 @@ class RemoteUserEnterRoomEvent(Event):
 class RemoteUserExitRoomEvent(Event):
     """A remote user left the room."""
 
-    name: ClassVar[str] = "OnRemoteUserExitRoom"
     info: UserInfo
     reason: int
 
@@ -205,7 +207,6 @@ class RemoteUserExitRoomEvent(Event):
 class RemoteAudioAvailableEvent(Event):
     """A remote user's audio became available or unavailable."""
 
-    name: ClassVar[str] = "OnRemoteAudioAvailable"
     user_id: str | None
     available: bool
 
@@ -214,7 +215,6 @@ class RemoteAudioAvailableEvent(Event):
 class RemoteVideoAvailableEvent(Event):
     """A remote user's video stream became available or unavailable."""
 
-    name: ClassVar[str] = "OnRemoteVideoAvailable"
     user_id: str | None
     available: bool
     stream_type: StreamType
@@ -224,7 +224,6 @@ class RemoteVideoAvailableEvent(Event):
 class RemoteVideoFrameReceivedEvent(Event):
     """An encoded video frame from a subscribed remote stream."""
 
-    name: ClassVar[str] = "OnRemoteVideoFrameReceived"
     media: ClassVar[bool] = True
     user_id: str | None
     stream_type: StreamType
@@ -235,7 +234,6 @@ class RemoteVideoFrameReceivedEvent(Event):
 class RemotePixelFrameReceivedEvent(Event):
     """A raw pixel frame from a subscribed remote stream."""
 
-    name: ClassVar[str] = "OnRemotePixelFrameReceived"
     media: ClassVar[bool] = True
     user_id: str | None
     stream_type: StreamType
@@ -246,7 +244,6 @@ class RemotePixelFrameReceivedEvent(Event):
 class RemoteAudioReceivedEvent(Event):
     """An audio frame from a subscribed remote user."""
 
-    name: ClassVar[str] = "OnRemoteAudioReceived"
     media: ClassVar[bool] = True
     user_id: str | None
     frame: AudioFrame
@@ -256,7 +253,6 @@ class RemoteAudioReceivedEvent(Event):
 class RemoteMixedAudioReceivedEvent(Event):
     """A frame of the mix of all subscribed remote audio."""
 
-    name: ClassVar[str] = "OnRemoteMixedAudioReceived"
     media: ClassVar[bool] = True
     frame: AudioFrame
 
@@ -265,7 +261,6 @@ class RemoteMixedAudioReceivedEvent(Event):
 class SeiMessageReceivedEvent(Event):
     """An SEI message riding on a remote video stream."""
 
-    name: ClassVar[str] = "OnSeiMessageReceived"
     media: ClassVar[bool] = True
     user_id: str | None
     stream_type: StreamType
@@ -277,7 +272,6 @@ class SeiMessageReceivedEvent(Event):
 class ReceiveCustomCmdMsgEvent(Event):
     """A custom command message from a remote user."""
 
-    name: ClassVar[str] = "OnReceiveCustomCmdMsg"
     user_id: str | None
     cmd_id: int
     seq: int
@@ -288,7 +282,6 @@ class ReceiveCustomCmdMsgEvent(Event):
 class MissCustomCmdMsgEvent(Event):
     """Custom command messages from a remote user were lost."""
 
-    name: ClassVar[str] = "OnMissCustomCmdMsg"
     user_id: str | None
     cmd_id: int
     error_code: int
@@ -299,41 +292,18 @@ class MissCustomCmdMsgEvent(Event):
 class NetworkQualityEvent(Event):
     """A network quality report: the local user's and one per remote user."""
 
-    name: ClassVar[str] = "OnNetworkQuality"
     local: NetworkQualityInfo
     remote: tuple[NetworkQualityInfo, ...]
 
+    def __post_init__(self) -> None:
+        # The SDK passes a list: a tuple keeps the event immutable.
+        object.__setattr__(self, "remote", tuple(self.remote))
+
 
 EVENT_TYPES: Mapping[str, type[Event]] = MappingProxyType(
-    {
-        cls.name: cls
-        for cls in (
-            ErrorEvent,
-            ConnectionStateChangedEvent,
-            EnterRoomEvent,
-            ExitRoomEvent,
-            LocalAudioChannelCreatedEvent,
-            LocalAudioChannelDestroyedEvent,
-            LocalVideoChannelCreatedEvent,
-            LocalVideoChannelDestroyedEvent,
-            RequestChangeVideoEncodeBitrateEvent,
-            RequestKeyFrameEvent,
-            RemoteUserEnterRoomEvent,
-            RemoteUserExitRoomEvent,
-            RemoteAudioAvailableEvent,
-            RemoteVideoAvailableEvent,
-            RemoteVideoFrameReceivedEvent,
-            RemotePixelFrameReceivedEvent,
-            RemoteAudioReceivedEvent,
-            RemoteMixedAudioReceivedEvent,
-            SeiMessageReceivedEvent,
-            ReceiveCustomCmdMsgEvent,
-            MissCustomCmdMsgEvent,
-            NetworkQualityEvent,
-        )
-    }
+    {name: _event_types[name] for name in EVENTS if name in _event_types}
 )
-"""Every event class, by its handler method's name."""
+"""Every event class, by its handler method's name, in the order the module registers the events."""
 
 
 # --- The bounded buffer -------------------------------------------------------------------------
@@ -765,76 +735,6 @@ class EventStream(QOLTCloudDelegate):
             }
         )
 
-    # -- The 22 events. The binding already passes copies, so they are kept as they are.
-
-    def OnError(self, error: Error) -> None:
-        self._push(ErrorEvent(error))
-
-    def OnConnectionStateChanged(self, old_state: ConnectionState, new_state: ConnectionState) -> None:
-        self._push(ConnectionStateChangedEvent(old_state, new_state))
-
-    def OnEnterRoom(self) -> None:
-        self._push(EnterRoomEvent())
-
-    def OnExitRoom(self) -> None:
-        self._push(ExitRoomEvent())
-
-    def OnLocalAudioChannelCreated(self) -> None:
-        self._push(LocalAudioChannelCreatedEvent())
-
-    def OnLocalAudioChannelDestroyed(self) -> None:
-        self._push(LocalAudioChannelDestroyedEvent())
-
-    def OnLocalVideoChannelCreated(self, stream_type: StreamType) -> None:
-        self._push(LocalVideoChannelCreatedEvent(stream_type))
-
-    def OnLocalVideoChannelDestroyed(self, stream_type: StreamType) -> None:
-        self._push(LocalVideoChannelDestroyedEvent(stream_type))
-
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type: StreamType, bitrate_bps: int) -> None:
-        self._push(RequestChangeVideoEncodeBitrateEvent(stream_type, bitrate_bps))
-
-    def OnRequestKeyFrame(self, stream_type: StreamType) -> None:
-        self._push(RequestKeyFrameEvent(stream_type))
-
-    def OnRemoteUserEnterRoom(self, info: UserInfo) -> None:
-        self._push(RemoteUserEnterRoomEvent(info))
-
-    def OnRemoteUserExitRoom(self, info: UserInfo, reason: int) -> None:
-        self._push(RemoteUserExitRoomEvent(info, reason))
-
-    def OnRemoteAudioAvailable(self, user_id: str | None, available: bool) -> None:
-        self._push(RemoteAudioAvailableEvent(user_id, available))
-
-    def OnRemoteVideoAvailable(self, user_id: str | None, available: bool, stream_type: StreamType) -> None:
-        self._push(RemoteVideoAvailableEvent(user_id, available, stream_type))
-
-    def OnRemoteVideoFrameReceived(self, user_id: str | None, stream_type: StreamType, frame: VideoFrame) -> None:
-        self._push(RemoteVideoFrameReceivedEvent(user_id, stream_type, frame))
-
-    def OnRemotePixelFrameReceived(self, user_id: str | None, stream_type: StreamType, frame: PixelFrame) -> None:
-        self._push(RemotePixelFrameReceivedEvent(user_id, stream_type, frame))
-
-    def OnRemoteAudioReceived(self, user_id: str | None, frame: AudioFrame) -> None:
-        self._push(RemoteAudioReceivedEvent(user_id, frame))
-
-    def OnRemoteMixedAudioReceived(self, frame: AudioFrame) -> None:
-        self._push(RemoteMixedAudioReceivedEvent(frame))
-
-    def OnSeiMessageReceived(
-        self, user_id: str | None, stream_type: StreamType, message_type: int, message: bytes
-    ) -> None:
-        self._push(SeiMessageReceivedEvent(user_id, stream_type, message_type, message))
-
-    def OnReceiveCustomCmdMsg(self, user_id: str | None, cmd_id: int, seq: int, message: bytes) -> None:
-        self._push(ReceiveCustomCmdMsgEvent(user_id, cmd_id, seq, message))
-
-    def OnMissCustomCmdMsg(self, user_id: str | None, cmd_id: int, error_code: int, missed: int) -> None:
-        self._push(MissCustomCmdMsgEvent(user_id, cmd_id, error_code, missed))
-
-    def OnNetworkQuality(self, local: NetworkQualityInfo, remote: list[NetworkQualityInfo]) -> None:
-        self._push(NetworkQualityEvent(local, tuple(remote)))
-
 
 def _event_name(name: str | type[Event]) -> str:
     """Checks an event name or class, so that a misspelt name fails at once instead of never matching."""
@@ -988,13 +888,17 @@ class Room:
         self._cloud = None
 
 
-
+# The event methods: each hands its arguments, as they are (the binding already passes copies), to
+# its event's class and the event to the loop.
 for _event_class in EVENT_TYPES.values():
-    getattr(EventStream, _event_class.name).__doc__ = (
+    _forward = _event_method(_event_class.name, "self._push(_event({args}))", {"_event": _event_class})
+    _forward.__qualname__ = f"EventStream.{_event_class.name}"
+    _forward.__doc__ = (
         f"Hands the SDK's `{_event_class.name}` to the loop as a `{_event_class.__name__}`, "
         "without waiting for the loop; called on the SDK's thread."
     )
-del _event_class
+    setattr(EventStream, _event_class.name, _forward)
+del _event_class, _forward
 
 # --- Paced audio ----------------------------------------------------------------------------------
 

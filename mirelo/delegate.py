@@ -4,7 +4,8 @@ whose handlers' errors are reported through `logging` instead of vanishing."""
 from __future__ import annotations
 
 import logging
-from typing import Any, Callable
+from types import MappingProxyType
+from typing import Any, Callable, Mapping
 
 from ._mirelo import (
     AudioFrame,
@@ -18,7 +19,7 @@ from ._mirelo import (
     VideoFrame,
 )
 
-__all__ = ["Delegate", "EVENTS", "GUARDED_EVENTS", "logger"]
+__all__ = ["Delegate", "EVENTS", "GUARDED_EVENTS", "PARAMETERS", "logger"]
 
 EVENTS: tuple[str, ...] = tuple(name for name in vars(QOLTCloudDelegate) if name.startswith("On"))
 """The handler methods that the SDK calls, in the order the module registers them."""
@@ -36,28 +37,39 @@ def _report(handler: Any, name: str) -> None:
     logger.exception("exception in handler %s.%s", type(handler).__qualname__, name)
 
 
-def _reporting(name: str, method: Callable[..., Any], arity: int) -> Callable[..., Any]:
+def _event_method(name: str, body: str, namespace: dict[str, Any]) -> Callable[..., Any]:
+    """A function named after the event `name` that takes `self` and exactly the event's arguments,
+    named as in `PARAMETERS`, and runs `body`, in which ``{args}`` stands for those arguments
+    ("old_state, new_state"; empty for an event without any) and the names in `namespace` are
+    globals.
+
+    Exact parameters, not `*args`: the interpreter calls such a function as cheaply as any other
+    (a `*args` wrapper costs twice as much per event), and tracebacks and signatures read as the
+    handler's own.
+    """
+    args = ", ".join(PARAMETERS[name])
+    lines = "".join(f"    {line}\n" for line in body.format(args=args).splitlines())
+    scope = dict(namespace)
+    exec(f"def {name}(self, {args}):\n{lines}", scope)  # noqa: S102 - built from the event table alone
+    function: Callable[..., Any] = scope[name]
+    return function
+
+
+def _reporting(name: str, method: Callable[..., Any]) -> Callable[..., Any]:
     """`method`, reporting an exception that leaves it before letting it go on to the SDK.
 
-    SystemExit is not reported: like a thread's, a handler's sys.exit() is meant. The wrapper takes
-    exactly the event's `arity` arguments, so that the interpreter calls through it
-    as cheaply as it calls any Python function (a `*args` wrapper would cost twice as much); it is
-    named after the event, so that tracebacks read as the handler's own.
+    SystemExit is not reported: like a thread's, a handler's sys.exit() is meant.
     """
-    params = "".join(f", arg{i}" for i in range(arity))
-    source = (
-        f"def {name}(self{params}):\n"
-        f"    try:\n"
-        f"        return method(self{params})\n"
-        f"    except SystemExit:\n"
-        f"        raise\n"
-        f"    except BaseException:\n"
-        f"        report(self, {name!r})\n"
-        f"        raise\n"
+    body = (
+        "try:\n"
+        "    return _method(self, {args})\n"
+        "except SystemExit:\n"
+        "    raise\n"
+        "except BaseException:\n"
+        f"    _report(self, {name!r})\n"
+        "    raise"
     )
-    namespace: dict[str, Any] = {"method": method, "report": _report}
-    exec(source, namespace)  # noqa: S102 - the source is built from the event table alone
-    reported: Callable[..., Any] = namespace[name]
+    reported = _event_method(name, body, {"_method": method, "_report": _report})
     reported.__qualname__ = getattr(method, "__qualname__", name)
     reported.__doc__ = method.__doc__
     reported.__wrapped__ = method  # type: ignore[attr-defined]
@@ -89,9 +101,7 @@ class Delegate(QOLTCloudDelegate):
             method = cls.__dict__.get(name)
             if name in GUARDED_EVENTS or not callable(method) or getattr(method, "_mirelo_reports", False):
                 continue
-            # Delegate's own methods take exactly the event's arguments.
-            arity = getattr(Delegate, name).__code__.co_argcount - 1
-            setattr(cls, name, _reporting(name, method, arity))
+            setattr(cls, name, _reporting(name, method))
 
     def OnError(self, error: Error) -> None:
         pass
@@ -159,6 +169,12 @@ class Delegate(QOLTCloudDelegate):
     def OnNetworkQuality(self, local: NetworkQualityInfo, remote: list[NetworkQualityInfo]) -> None:
         pass
 
+
+PARAMETERS: Mapping[str, tuple[str, ...]] = MappingProxyType(
+    {name: getattr(Delegate, name).__code__.co_varnames[1 : getattr(Delegate, name).__code__.co_argcount] for name in EVENTS}
+)
+"""Each event's parameters after `self`, by event name, as `Delegate`'s methods name them: the SDK
+passes them in this order."""
 
 for _name in EVENTS:
     getattr(Delegate, _name).__doc__ = (
