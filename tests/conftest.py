@@ -8,11 +8,12 @@ import subprocess
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Any, Callable, Iterator, NamedTuple
 
 import pytest
 
 from mirelo import _mirelo
+from mirelo.delegate import EVENTS
 
 
 @pytest.fixture(scope="session")
@@ -23,30 +24,7 @@ def extension_path() -> Path:
 
 # Recording handlers and clouds driven by the loopback SDK.
 
-EVENT_METHODS = (
-    "OnError",
-    "OnConnectionStateChanged",
-    "OnEnterRoom",
-    "OnExitRoom",
-    "OnLocalAudioChannelCreated",
-    "OnLocalAudioChannelDestroyed",
-    "OnLocalVideoChannelCreated",
-    "OnLocalVideoChannelDestroyed",
-    "OnRemoteUserEnterRoom",
-    "OnRemoteUserExitRoom",
-    "OnRemoteAudioAvailable",
-    "OnRemoteVideoAvailable",
-    "OnRemoteAudioReceived",
-    "OnRemoteMixedAudioReceived",
-    "OnRemoteVideoFrameReceived",
-    "OnRemotePixelFrameReceived",
-    "OnRequestKeyFrame",
-    "OnRequestChangeVideoEncodeBitrate",
-    "OnSeiMessageReceived",
-    "OnReceiveCustomCmdMsg",
-    "OnMissCustomCmdMsg",
-    "OnNetworkQuality",
-)
+EVENT_METHODS = EVENTS
 """The 22 event methods that the module calls on a handler, in registration order."""
 OPTIONAL_EVENT_METHODS = ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality")
 REQUIRED_EVENT_METHODS = tuple(name for name in EVENT_METHODS if name not in OPTIONAL_EVENT_METHODS)
@@ -90,6 +68,13 @@ def _recording_method(name: str) -> Callable[..., None]:
 for _name in EVENT_METHODS:
     setattr(RecordingHandler, _name, _recording_method(_name))
 del _name
+
+
+def define_every_event(handler_class: type, method: Callable[..., Any]) -> None:
+    """Makes `method` the handler of every event that `handler_class` does not define itself."""
+    for name in EVENT_METHODS:
+        if name not in vars(handler_class):
+            setattr(handler_class, name, method)
 
 # Plain forms of what events and base methods hand to Python, for exact comparisons.
 ENUM_CLASSES = (
@@ -184,6 +169,110 @@ def user_info(user_id: str) -> _mirelo.UserInfo:
     info = _mirelo.UserInfo()
     info.user_id = _mirelo.QoltString(user_id)
     return info
+
+
+# One sample of each event, by handler method. A test that needs per-event data takes it from here,
+# so that an event without a sample fails the tests instead of going untested.
+
+UINT32_MAX = 4294967295
+INT32_MIN = -2147483648
+
+
+class EventSample(NamedTuple):
+    operation: str  # the SDK operation that loopback.emit raises
+    emit: tuple[Any, ...]  # its arguments for loopback.emit
+    received: tuple[Any, ...]  # what the handler method then gets, in plain form
+    call: tuple[Any, ...]  # arguments in range for calling the base method from Python
+
+
+_HIGH, _LOW, _AUX = _mirelo.STREAM_TYPE_VIDEO_HIGH, _mirelo.STREAM_TYPE_VIDEO_LOW, _mirelo.STREAM_TYPE_VIDEO_AUX
+
+EVENT_SAMPLES: dict[str, EventSample] = {
+    "OnError": EventSample("OnError", (-3,), (("Error", -3),), (_mirelo.ERR_FAILED,)),
+    "OnConnectionStateChanged": EventSample(
+        "OnConnectionStateChanged",
+        (0, 3),
+        (("ConnectionState", 0), ("ConnectionState", 3)),
+        (_mirelo.CONNECTION_STATE_INIT, _mirelo.CONNECTION_STATE_CONNECTED),
+    ),
+    "OnEnterRoom": EventSample("OnEnterRoom", (), (), ()),
+    "OnExitRoom": EventSample("OnExitRoom", (), (), ()),
+    "OnLocalAudioChannelCreated": EventSample("OnLocalAudioChannelCreated", (), (), ()),
+    "OnLocalAudioChannelDestroyed": EventSample("OnLocalAudioChannelDestroyed", (), (), ()),
+    "OnLocalVideoChannelCreated": EventSample("OnLocalVideoChannelCreated", (7,), (("StreamType", 7),), (_AUX,)),
+    "OnLocalVideoChannelDestroyed": EventSample("OnLocalVideoChannelDestroyed", (3,), (("StreamType", 3),), (_LOW,)),
+    "OnRemoteUserEnterRoom": EventSample(
+        "OnRemoteUserEnterRoom", (user_info("alice"),), (("UserInfo", "alice"),), (user_info("alice"),)
+    ),
+    # A user id given as text for the record: the SDK builds the record.
+    "OnRemoteUserExitRoom": EventSample(
+        "OnRemoteUserExitRoom", ("bob", -1), (("UserInfo", "bob"), -1), (user_info("bob"), -3)
+    ),
+    "OnRemoteAudioAvailable": EventSample(
+        "OnRemoteAudioAvailable", ("alice", True), ("alice", True), ("alice", True)
+    ),
+    "OnRemoteVideoAvailable": EventSample(
+        "OnRemoteVideoAvailable", ("ünï", False, 3), ("ünï", False, ("StreamType", 3)), ("alice", False, _LOW)
+    ),
+    "OnRemoteAudioReceived": EventSample(
+        "OnRemoteAudioReceived",
+        ("alice", audio_frame()),
+        ("alice", plain(audio_frame())),
+        ("alice", audio_frame()),
+    ),
+    "OnRemoteMixedAudioReceived": EventSample(
+        "OnRemoteMixedAudioReceived", (audio_frame(),), (plain(audio_frame()),), (audio_frame(),)
+    ),
+    # The SDK raises both kinds of video frame as one operation.
+    "OnRemoteVideoFrameReceived": EventSample(
+        "OnRemoteVideoReceived",
+        ("alice", 2, video_frame()),
+        ("alice", ("StreamType", 2), plain(video_frame())),
+        ("alice", _HIGH, video_frame()),
+    ),
+    "OnRemotePixelFrameReceived": EventSample(
+        "OnRemoteVideoReceived",
+        ("alice", 7, pixel_frame()),
+        ("alice", ("StreamType", 7), plain(pixel_frame())),
+        ("alice", _AUX, pixel_frame()),
+    ),
+    "OnRequestKeyFrame": EventSample("OnRequestKeyFrame", (-1,), (("StreamType", -1),), (_HIGH,)),
+    "OnRequestChangeVideoEncodeBitrate": EventSample(
+        "OnRequestChangeVideoEncodeBitrate", (2, INT32_MIN), (("StreamType", 2), INT32_MIN), (_LOW, 2147483647)
+    ),
+    # The base methods of the three events with a payload or a list take its length or count too.
+    "OnSeiMessageReceived": EventSample(
+        "OnSeiMessageReceived",
+        ("alice", 2, -5, b"sei\x00da\x00ta\x00"),
+        ("alice", ("StreamType", 2), -5, b"sei\x00da\x00ta\x00"),
+        ("alice", _HIGH, 3, b"a\x00b", 3),
+    ),
+    "OnReceiveCustomCmdMsg": EventSample(
+        "OnReceiveCustomCmdMsg",
+        ("alice", -1, UINT32_MAX, b"\x00\xff\x00"),
+        ("alice", -1, UINT32_MAX, b"\x00\xff\x00"),
+        ("alice", -1, UINT32_MAX, "xyz", 3),
+    ),
+    "OnMissCustomCmdMsg": EventSample(
+        "OnMissCustomCmdMsg",
+        ("alice", INT32_MIN, UINT32_MAX, UINT32_MAX),
+        ("alice", INT32_MIN, UINT32_MAX, UINT32_MAX),
+        ("alice", 1, UINT32_MAX, 0),
+    ),
+    "OnNetworkQuality": EventSample(
+        "OnNetworkQuality",
+        (("me", 1), []),
+        (("NetworkQualityInfo", "me", ("NetworkQuality", 1)), []),
+        (None, None, 0),
+    ),
+}
+
+
+def event_sample(name: str) -> EventSample:
+    """The sample of the event `name`; fails the test that asks when the event has none."""
+    if name not in EVENT_SAMPLES:
+        pytest.fail(f"{name} has no sample in conftest.EVENT_SAMPLES")
+    return EVENT_SAMPLES[name]
 
 
 class CloudRig:

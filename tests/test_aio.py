@@ -14,7 +14,7 @@ from typing import Any, TypeVar
 import pytest
 
 import mirelo
-from conftest import CloudRig, audio_frame, pixel_frame, plain, user_info, video_frame
+from conftest import EVENT_METHODS, CloudRig, audio_frame, event_sample, plain
 from mirelo import aio
 
 T = TypeVar("T")
@@ -46,32 +46,15 @@ def check_counts(stats: aio.StreamStats) -> None:
     assert stats.received == stats.delivered + stats.dropped + stats.discarded + stats.pending
 
 
+def as_event_args(received: tuple[Any, ...]) -> tuple[Any, ...]:
+    """What a handler receives, as an event holds it: lists become tuples, so the event is immutable."""
+    return tuple(tuple(arg) if isinstance(arg, list) else arg for arg in received)
+
+
 # (SDK operation, emit arguments, event class, the event's args in plain form)
 EVENTS = [
-    ("OnError", (-3301,), aio.ErrorEvent, (("Error", -3301),)),
-    ("OnConnectionStateChanged", (2, 3), aio.ConnectionStateChangedEvent, (("ConnectionState", 2), ("ConnectionState", 3))),
-    ("OnEnterRoom", (), aio.EnterRoomEvent, ()),
-    ("OnExitRoom", (), aio.ExitRoomEvent, ()),
-    ("OnLocalAudioChannelCreated", (), aio.LocalAudioChannelCreatedEvent, ()),
-    ("OnLocalAudioChannelDestroyed", (), aio.LocalAudioChannelDestroyedEvent, ()),
-    ("OnLocalVideoChannelCreated", (2,), aio.LocalVideoChannelCreatedEvent, (("StreamType", 2),)),
-    ("OnLocalVideoChannelDestroyed", (3,), aio.LocalVideoChannelDestroyedEvent, (("StreamType", 3),)),
-    ("OnRequestChangeVideoEncodeBitrate", (7, 800000), aio.RequestChangeVideoEncodeBitrateEvent, (("StreamType", 7), 800000)),
-    ("OnRequestKeyFrame", (2,), aio.RequestKeyFrameEvent, (("StreamType", 2),)),
-    ("OnRemoteUserEnterRoom", ("ann",), aio.RemoteUserEnterRoomEvent, (("UserInfo", "ann"),)),
-    ("OnRemoteUserExitRoom", (user_info("ann"), 1), aio.RemoteUserExitRoomEvent, (("UserInfo", "ann"), 1)),
-    ("OnRemoteAudioAvailable", ("ann", True), aio.RemoteAudioAvailableEvent, ("ann", True)),
-    ("OnRemoteVideoAvailable", (None, False, 2), aio.RemoteVideoAvailableEvent, (None, False, ("StreamType", 2))),
-    ("OnRemoteVideoReceived", ("ann", 2, video_frame()), aio.RemoteVideoFrameReceivedEvent, ("ann", ("StreamType", 2), plain(video_frame()))),
-    ("OnRemoteVideoReceived", ("ann", 3, pixel_frame()), aio.RemotePixelFrameReceivedEvent, ("ann", ("StreamType", 3), plain(pixel_frame()))),
-    ("OnRemoteAudioReceived", ("ann", audio_frame()), aio.RemoteAudioReceivedEvent, ("ann", plain(audio_frame()))),
-    ("OnRemoteMixedAudioReceived", (audio_frame(),), aio.RemoteMixedAudioReceivedEvent, (plain(audio_frame()),)),
-    ("OnSeiMessageReceived", ("ann", 2, 5, b"s\x00ei"), aio.SeiMessageReceivedEvent, ("ann", ("StreamType", 2), 5, b"s\x00ei")),
-    ("OnReceiveCustomCmdMsg", ("ann", -1, 4294967295, b""), aio.ReceiveCustomCmdMsgEvent, ("ann", -1, 4294967295, b"")),
-    ("OnMissCustomCmdMsg", ("ann", 3, 1, 2), aio.MissCustomCmdMsgEvent, ("ann", 3, 1, 2)),
-    ("OnNetworkQuality", (("me", 1), [("ann", 2), ("bob", 3)]), aio.NetworkQualityEvent,
-     (("NetworkQualityInfo", "me", ("NetworkQuality", 1)),
-      (("NetworkQualityInfo", "ann", ("NetworkQuality", 2)), ("NetworkQualityInfo", "bob", ("NetworkQuality", 3))))),
+    (sample.operation, sample.emit, aio.EVENT_TYPES[name], as_event_args(sample.received))
+    for name, sample in ((name, event_sample(name)) for name in EVENT_METHODS)
 ]
 
 

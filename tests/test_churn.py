@@ -15,7 +15,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from conftest import enter_params, pixel_frame, video_frame
+from conftest import define_every_event, enter_params, pixel_frame, video_frame
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -45,12 +45,8 @@ class Counting(m.QOLTCloudDelegate):
     def count(self, *args: Any) -> None:
         self.events += 1
 
-    OnError = OnConnectionStateChanged = OnEnterRoom = OnExitRoom = count
-    OnLocalAudioChannelCreated = OnLocalAudioChannelDestroyed = count
-    OnLocalVideoChannelCreated = OnLocalVideoChannelDestroyed = OnRequestKeyFrame = count
-    OnRemoteUserEnterRoom = OnRemoteUserExitRoom = OnRemoteAudioAvailable = OnRemoteVideoAvailable = count
-    OnRemoteAudioReceived = OnRemoteVideoFrameReceived = OnRemotePixelFrameReceived = count
-    OnSeiMessageReceived = OnReceiveCustomCmdMsg = OnMissCustomCmdMsg = OnNetworkQuality = count
+
+define_every_event(Counting, Counting.count)
 
 
 def tone() -> m.AudioFrame:

@@ -7,12 +7,12 @@ from typing import Any
 import pytest
 
 from conftest import (
-    EVENT_METHODS,
     OPTIONAL_EVENT_METHODS,
     REQUIRED_EVENT_METHODS,
     RecordingHandler,
     assert_same,
     audio_frame,
+    event_sample,
     network_quality,
     pixel_frame,
     plain,
@@ -23,32 +23,6 @@ from mirelo import _mirelo as m
 
 HIGH, LOW, AUX = m.STREAM_TYPE_VIDEO_HIGH, m.STREAM_TYPE_VIDEO_LOW, m.STREAM_TYPE_VIDEO_AUX
 
-# Arguments in range for each base event method.
-SAMPLE_ARGS: dict[str, tuple[Any, ...]] = {
-    "OnError": (m.ERR_FAILED,),
-    "OnConnectionStateChanged": (m.CONNECTION_STATE_INIT, m.CONNECTION_STATE_CONNECTED),
-    "OnEnterRoom": (),
-    "OnExitRoom": (),
-    "OnLocalAudioChannelCreated": (),
-    "OnLocalAudioChannelDestroyed": (),
-    "OnLocalVideoChannelCreated": (AUX,),
-    "OnLocalVideoChannelDestroyed": (LOW,),
-    "OnRemoteUserEnterRoom": (user_info("alice"),),
-    "OnRemoteUserExitRoom": (user_info("bob"), -3),
-    "OnRemoteAudioAvailable": ("alice", True),
-    "OnRemoteVideoAvailable": ("alice", False, LOW),
-    "OnRemoteAudioReceived": ("alice", audio_frame()),
-    "OnRemoteMixedAudioReceived": (audio_frame(),),
-    "OnRemoteVideoFrameReceived": ("alice", HIGH, video_frame()),
-    "OnRemotePixelFrameReceived": ("alice", AUX, pixel_frame()),
-    "OnRequestKeyFrame": (HIGH,),
-    "OnRequestChangeVideoEncodeBitrate": (LOW, 2147483647),
-    "OnSeiMessageReceived": ("alice", HIGH, 3, b"a\x00b", 3),
-    "OnReceiveCustomCmdMsg": ("alice", -1, 4294967295, "xyz", 3),
-    "OnMissCustomCmdMsg": ("alice", 1, 4294967295, 0),
-    "OnNetworkQuality": (None, None, 0),
-}
-assert set(SAMPLE_ARGS) == set(EVENT_METHODS)
 
 
 def pure_virtual(name: str) -> str:
@@ -86,12 +60,12 @@ class TestWithoutAnOverride:
     def test_a_required_event_on_a_direct_instance_raises_the_pure_virtual_error(self, name: str) -> None:
         delegate = m.QOLTCloudDelegate()
         with pytest.raises(RuntimeError) as raised:
-            getattr(delegate, name)(*SAMPLE_ARGS[name])
+            getattr(delegate, name)(*event_sample(name).call)
         assert str(raised.value) == pure_virtual(name)
 
     @pytest.mark.parametrize("name", OPTIONAL_EVENT_METHODS)
     def test_an_optional_event_on_a_direct_instance_does_nothing(self, name: str) -> None:
-        assert getattr(m.QOLTCloudDelegate(), name)(*SAMPLE_ARGS[name]) is None
+        assert getattr(m.QOLTCloudDelegate(), name)(*event_sample(name).call) is None
 
 
 class SuperCaller(m.QOLTCloudDelegate):
@@ -129,7 +103,7 @@ class TestSuperCall:
     ) -> None:
         handler = SuperCaller()
         with pytest.raises(RuntimeError) as raised:
-            getattr(handler, name)(*SAMPLE_ARGS[name])
+            getattr(handler, name)(*event_sample(name).call)
         assert str(raised.value) == pure_virtual(name)
         assert handler.called == [name]
 

@@ -10,10 +10,17 @@ from typing import Any, Callable
 import pytest
 
 from conftest import (
+    EVENT_METHODS,
+    INT32_MIN,
+    OPTIONAL_EVENT_METHODS,
+    REQUIRED_EVENT_METHODS,
+    UINT32_MAX,
     CloudRig,
     RecordingHandler,
     assert_same,
     audio_frame,
+    define_every_event,
+    event_sample,
     pixel_frame,
     plain,
     user_info,
@@ -21,107 +28,19 @@ from conftest import (
 )
 import mirelo
 from mirelo import _mirelo as m
+from mirelo.delegate import GUARDED_EVENTS, PARAMETERS
 
-UINT32_MAX = 4294967295
-INT32_MIN = -2147483648
-
-
-# (SDK operation, emit arguments, handler method, the handler's arguments in plain form).
-EVENTS = [
-    pytest.param("OnError", (-3,), "OnError", (("Error", -3),), id="OnError"),
+# (SDK operation, emit arguments, handler method, the handler's arguments in plain form): one
+# sample of each event, then the edge cases.
+ONE_OF_EACH = [pytest.param(*event_sample(name)[:2], name, event_sample(name).received, id=name) for name in EVENT_METHODS]
+EVENTS = ONE_OF_EACH + [
     pytest.param("OnError", (12345,), "OnError", (("Error", 12345),), id="OnError-value-no-member-has"),
-    pytest.param(
-        "OnConnectionStateChanged",
-        (0, 3),
-        "OnConnectionStateChanged",
-        (("ConnectionState", 0), ("ConnectionState", 3)),
-        id="OnConnectionStateChanged",
-    ),
-    pytest.param("OnEnterRoom", (), "OnEnterRoom", (), id="OnEnterRoom"),
-    pytest.param("OnExitRoom", (), "OnExitRoom", (), id="OnExitRoom"),
-    pytest.param("OnLocalAudioChannelCreated", (), "OnLocalAudioChannelCreated", (), id="OnLocalAudioChannelCreated"),
-    pytest.param(
-        "OnLocalAudioChannelDestroyed", (), "OnLocalAudioChannelDestroyed", (), id="OnLocalAudioChannelDestroyed"
-    ),
-    pytest.param(
-        "OnLocalVideoChannelCreated", (7,), "OnLocalVideoChannelCreated", (("StreamType", 7),), id="OnLocalVideoChannelCreated"
-    ),
-    pytest.param(
-        "OnLocalVideoChannelDestroyed",
-        (3,),
-        "OnLocalVideoChannelDestroyed",
-        (("StreamType", 3),),
-        id="OnLocalVideoChannelDestroyed",
-    ),
-    pytest.param(
-        "OnRequestChangeVideoEncodeBitrate",
-        (2, INT32_MIN),
-        "OnRequestChangeVideoEncodeBitrate",
-        (("StreamType", 2), INT32_MIN),
-        id="OnRequestChangeVideoEncodeBitrate",
-    ),
-    pytest.param("OnRequestKeyFrame", (-1,), "OnRequestKeyFrame", (("StreamType", -1),), id="OnRequestKeyFrame"),
-    pytest.param(
-        "OnRemoteUserEnterRoom", (user_info("alice"),), "OnRemoteUserEnterRoom", (("UserInfo", "alice"),), id="OnRemoteUserEnterRoom"
-    ),
-    pytest.param(
-        "OnRemoteUserExitRoom",
-        ("bob", -1),
-        "OnRemoteUserExitRoom",
-        (("UserInfo", "bob"), -1),
-        id="OnRemoteUserExitRoom-text-record",
-    ),
-    pytest.param(
-        "OnRemoteAudioAvailable", ("alice", True), "OnRemoteAudioAvailable", ("alice", True), id="OnRemoteAudioAvailable"
-    ),
-    pytest.param(
-        "OnRemoteVideoAvailable",
-        ("ünï", False, 3),
-        "OnRemoteVideoAvailable",
-        ("ünï", False, ("StreamType", 3)),
-        id="OnRemoteVideoAvailable-non-ascii-id",
-    ),
-    pytest.param(
-        "OnRemoteVideoReceived",
-        ("alice", 2, video_frame()),
-        "OnRemoteVideoFrameReceived",
-        ("alice", ("StreamType", 2), plain(video_frame())),
-        id="OnRemoteVideoReceived-VideoFrame",
-    ),
-    pytest.param(
-        "OnRemoteVideoReceived",
-        ("alice", 7, pixel_frame()),
-        "OnRemotePixelFrameReceived",
-        ("alice", ("StreamType", 7), plain(pixel_frame())),
-        id="OnRemoteVideoReceived-PixelFrame",
-    ),
-    pytest.param(
-        "OnRemoteAudioReceived",
-        ("alice", audio_frame()),
-        "OnRemoteAudioReceived",
-        ("alice", plain(audio_frame())),
-        id="OnRemoteAudioReceived",
-    ),
     pytest.param(
         "OnRemoteAudioReceived",
         ("alice", audio_frame(b"")),
         "OnRemoteAudioReceived",
         ("alice", plain(audio_frame(b""))),
         id="OnRemoteAudioReceived-empty-payload",
-    ),
-    pytest.param(
-        "OnRemoteMixedAudioReceived",
-        (audio_frame(),),
-        "OnRemoteMixedAudioReceived",
-        (plain(audio_frame()),),
-        id="OnRemoteMixedAudioReceived",
-    ),
-    pytest.param(
-        "OnSeiMessageReceived",
-        ("alice", 2, -5, b"sei\x00da\x00ta\x00"),
-        "OnSeiMessageReceived",
-        ("alice", ("StreamType", 2), -5, b"sei\x00da\x00ta\x00"),
-        id="OnSeiMessageReceived-nul-payload",
     ),
     pytest.param(
         "OnSeiMessageReceived",
@@ -132,31 +51,10 @@ EVENTS = [
     ),
     pytest.param(
         "OnReceiveCustomCmdMsg",
-        ("alice", -1, UINT32_MAX, b"\x00\xff\x00"),
-        "OnReceiveCustomCmdMsg",
-        ("alice", -1, UINT32_MAX, b"\x00\xff\x00"),
-        id="OnReceiveCustomCmdMsg-negative-cmd-id-max-seq",
-    ),
-    pytest.param(
-        "OnReceiveCustomCmdMsg",
         ("alice", 1, 0, b""),
         "OnReceiveCustomCmdMsg",
         ("alice", 1, 0, b""),
         id="OnReceiveCustomCmdMsg-empty-payload",
-    ),
-    pytest.param(
-        "OnMissCustomCmdMsg",
-        ("alice", INT32_MIN, UINT32_MAX, UINT32_MAX),
-        "OnMissCustomCmdMsg",
-        ("alice", INT32_MIN, UINT32_MAX, UINT32_MAX),
-        id="OnMissCustomCmdMsg",
-    ),
-    pytest.param(
-        "OnNetworkQuality",
-        (("me", 1), []),
-        "OnNetworkQuality",
-        (("NetworkQualityInfo", "me", ("NetworkQuality", 1)), []),
-        id="OnNetworkQuality-no-remote",
     ),
     pytest.param(
         "OnNetworkQuality",
@@ -201,28 +99,15 @@ def test_three_remote_records_are_independent_objects(cloud: CloudRig) -> None:
     assert [r.user_id.GetValue() for r in remote] == ["changed", "b", "c"]
 
 
-# Events whose first argument is a user id given as text, with sample emit arguments after it.
-TEXT_EVENTS = {
-    "OnRemoteAudioAvailable": ("OnRemoteAudioAvailable", (True,)),
-    "OnRemoteVideoAvailable": ("OnRemoteVideoAvailable", (True, 2)),
-    "OnRemoteVideoReceived-VideoFrame": ("OnRemoteVideoFrameReceived", (2, video_frame())),
-    "OnRemoteVideoReceived-PixelFrame": ("OnRemotePixelFrameReceived", (2, pixel_frame())),
-    "OnRemoteAudioReceived": ("OnRemoteAudioReceived", (audio_frame(),)),
-    "OnSeiMessageReceived": ("OnSeiMessageReceived", (2, 1, b"x")),
-    "OnReceiveCustomCmdMsg": ("OnReceiveCustomCmdMsg", (1, 1, b"x")),
-    "OnMissCustomCmdMsg": ("OnMissCustomCmdMsg", (1, 0, 1)),
-}
-GUARDED_TEXT_EVENTS = ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg")
+# The events whose first argument is a user id given as text.
+TEXT_EVENTS = [name for name in EVENT_METHODS if PARAMETERS[name][:1] == ("user_id",)]
+GUARDED_TEXT_EVENTS = [name for name in TEXT_EVENTS if name in GUARDED_EVENTS]
 
 
-def sdk_operation(case: str) -> str:
-    return case.split("-")[0]
-
-
-@pytest.mark.parametrize("case", TEXT_EVENTS)
-def test_a_null_user_id_arrives_as_none(cloud: CloudRig, case: str) -> None:
-    method, rest = TEXT_EVENTS[case]
-    cloud.emit(sdk_operation(case), None, *rest)
+@pytest.mark.parametrize("method", TEXT_EVENTS)
+def test_a_null_user_id_arrives_as_none(cloud: CloudRig, method: str) -> None:
+    sample = event_sample(method)
+    cloud.emit(sample.operation, None, *sample.emit[1:])
     ((name, args),) = cloud.handler.wait_for(1)
     assert name == method
     assert args[0] is None
@@ -231,13 +116,13 @@ def test_a_null_user_id_arrives_as_none(cloud: CloudRig, case: str) -> None:
 INVALID_UTF8_TEXT = "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 1: invalid start byte"
 
 
-@pytest.mark.parametrize("case", [case for case in TEXT_EVENTS if sdk_operation(case) not in GUARDED_TEXT_EVENTS])
+@pytest.mark.parametrize("method", [name for name in TEXT_EVENTS if name not in GUARDED_TEXT_EVENTS])
 def test_an_invalid_utf8_user_id_fails_a_required_or_optional_event_without_calling_the_handler(
-    cloud: CloudRig, stderr_text: Callable[[], str], case: str
+    cloud: CloudRig, stderr_text: Callable[[], str], method: str
 ) -> None:
-    _, rest = TEXT_EVENTS[case]
-    cloud.emit(sdk_operation(case), b"a\xff", *rest)
-    assert cloud.failures() == [(sdk_operation(case), INVALID_UTF8_TEXT)]
+    sample = event_sample(method)
+    cloud.emit(sample.operation, b"a\xff", *sample.emit[1:])
+    assert cloud.failures() == [(sample.operation, INVALID_UTF8_TEXT)]
     assert cloud.handler.calls == []
     assert "python callback" not in stderr_text()
 
@@ -246,8 +131,7 @@ def test_an_invalid_utf8_user_id_fails_a_required_or_optional_event_without_call
 def test_an_invalid_utf8_user_id_in_a_guarded_event_prints_the_error_line(
     cloud: CloudRig, stderr_text: Callable[[], str], operation: str
 ) -> None:
-    _, rest = TEXT_EVENTS[operation]
-    cloud.emit(operation, b"a\xff", *rest)
+    cloud.emit(operation, b"a\xff", *event_sample(operation).emit[1:])
     assert stderr_text() == f"python callback {operation} error: {INVALID_UTF8_TEXT}\n"
     assert cloud.failures() == []
     assert cloud.handler.calls == []
@@ -309,15 +193,10 @@ def test_events_run_on_the_clouds_own_thread_not_on_the_caller(cloud: CloudRig) 
 # --- Failures ---------------------------------------------------------------------------------
 
 # One emit per handler method: (SDK operation, emit arguments, handler method).
-FIRST_CASE: dict[str, tuple[Any, ...]] = {}
-for _case in EVENTS:
-    FIRST_CASE.setdefault(_case.values[2], tuple(_case.values[:3]))
-ONE_OF_EACH = list(FIRST_CASE.values())
-assert len(ONE_OF_EACH) == 22
-GUARDED = tuple(sorted(mirelo.delegate.GUARDED_EVENTS))
-REQUIRED_CASES = [pytest.param(*case, id=case[2]) for case in ONE_OF_EACH if case[2] not in GUARDED + ("OnMissCustomCmdMsg",)]
-OPTIONAL_CASES = [pytest.param(*case, id=case[2]) for case in ONE_OF_EACH if case[2] in GUARDED + ("OnMissCustomCmdMsg",)]
-assert len(REQUIRED_CASES) == 18
+FIRST_CASE = {case.id: tuple(case.values[:3]) for case in ONE_OF_EACH}
+GUARDED = tuple(sorted(GUARDED_EVENTS))
+REQUIRED_CASES = [pytest.param(*FIRST_CASE[name], id=name) for name in REQUIRED_EVENT_METHODS]
+OPTIONAL_CASES = [pytest.param(*FIRST_CASE[name], id=name) for name in OPTIONAL_EVENT_METHODS]
 # The events whose errors reach the SDK, and those the module prints itself.
 SDK_REPORTED_CASES = [case for case in REQUIRED_CASES + OPTIONAL_CASES if case.values[2] not in GUARDED]
 GUARDED_CASES = [case for case in OPTIONAL_CASES if case.values[2] in GUARDED]
@@ -369,8 +248,7 @@ def _raise_boom(self: Raising, *args: Any) -> None:
 BOOM_CODE = _raise_boom.__code__
 BOOM_LINE = max(line for _, _, line in BOOM_CODE.co_lines() if line is not None)
 BOOM_TEXT = f"ValueError: boom\n\nAt:\n  {BOOM_CODE.co_filename}({BOOM_LINE}): {BOOM_CODE.co_name}\n"
-for _, _, _method in ONE_OF_EACH:
-    setattr(Raising, _method, _raise_boom)
+define_every_event(Raising, _raise_boom)
 
 
 @pytest.mark.parametrize(

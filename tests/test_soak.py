@@ -16,7 +16,7 @@ from typing import Any, Iterator
 
 import pytest
 
-from conftest import enter_params, video_frame
+from conftest import define_every_event, enter_params, video_frame
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -70,12 +70,8 @@ class Listening(m.QOLTCloudDelegate):
     def other(self, *args: Any) -> None:
         self.count("other")
 
-    OnError = OnConnectionStateChanged = OnEnterRoom = OnExitRoom = other
-    OnLocalAudioChannelCreated = OnLocalAudioChannelDestroyed = other
-    OnLocalVideoChannelCreated = OnLocalVideoChannelDestroyed = OnRequestKeyFrame = other
-    OnRemoteUserEnterRoom = OnRemoteUserExitRoom = OnRemoteAudioAvailable = OnRemoteVideoAvailable = other
-    OnMissCustomCmdMsg = OnRequestChangeVideoEncodeBitrate = OnRemoteMixedAudioReceived = other
-    OnRemotePixelFrameReceived = other
+
+define_every_event(Listening, Listening.other)
 
 
 class Member:
