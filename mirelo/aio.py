@@ -140,11 +140,9 @@ class EnterRoomEvent(Event):
     """The cloud entered its room."""
 
 
-
 @dataclass(frozen=True, slots=True)
 class ExitRoomEvent(Event):
     """The cloud left its room."""
-
 
 
 @dataclass(frozen=True, slots=True)
@@ -152,11 +150,9 @@ class LocalAudioChannelCreatedEvent(Event):
     """The local audio channel was created."""
 
 
-
 @dataclass(frozen=True, slots=True)
 class LocalAudioChannelDestroyedEvent(Event):
     """The local audio channel was destroyed."""
-
 
 
 @dataclass(frozen=True, slots=True)

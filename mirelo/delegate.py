@@ -171,7 +171,7 @@ class Delegate(QOLTCloudDelegate):
 
 
 PARAMETERS: Mapping[str, tuple[str, ...]] = MappingProxyType(
-    {name: getattr(Delegate, name).__code__.co_varnames[1 : getattr(Delegate, name).__code__.co_argcount] for name in EVENTS}
+    {name: (code := getattr(Delegate, name).__code__).co_varnames[1 : code.co_argcount] for name in EVENTS}
 )
 """Each event's parameters after `self`, by event name, as `Delegate`'s methods name them: the SDK
 passes them in this order."""

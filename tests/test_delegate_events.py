@@ -11,10 +11,8 @@ import pytest
 
 from conftest import (
     EVENT_METHODS,
-    INT32_MIN,
     OPTIONAL_EVENT_METHODS,
     REQUIRED_EVENT_METHODS,
-    UINT32_MAX,
     CloudRig,
     RecordingHandler,
     assert_same,
@@ -23,7 +21,6 @@ from conftest import (
     event_sample,
     pixel_frame,
     plain,
-    user_info,
     video_frame,
 )
 import mirelo
@@ -32,7 +29,10 @@ from mirelo.delegate import GUARDED_EVENTS, PARAMETERS
 
 # (SDK operation, emit arguments, handler method, the handler's arguments in plain form): one
 # sample of each event, then the edge cases.
-ONE_OF_EACH = [pytest.param(*event_sample(name)[:2], name, event_sample(name).received, id=name) for name in EVENT_METHODS]
+ONE_OF_EACH = [
+    pytest.param(sample.operation, sample.emit, name, sample.received, id=name)
+    for name, sample in ((name, event_sample(name)) for name in EVENT_METHODS)
+]
 EVENTS = ONE_OF_EACH + [
     pytest.param("OnError", (12345,), "OnError", (("Error", 12345),), id="OnError-value-no-member-has"),
     pytest.param(

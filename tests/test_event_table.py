@@ -30,7 +30,8 @@ def native_arity(name: str) -> int:
 def stub_methods() -> dict[str, ast.FunctionDef]:
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
     (delegate,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "QOLTCloudDelegate"]
-    return {node.name: node for node in delegate.body if isinstance(node, ast.FunctionDef) and node.name.startswith("On")}
+    methods = [node for node in delegate.body if isinstance(node, ast.FunctionDef)]
+    return {method.name: method for method in methods if method.name.startswith("On")}
 
 
 def stub_handler_arity(method: ast.FunctionDef) -> int:
