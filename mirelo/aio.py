@@ -102,8 +102,8 @@ class Event:
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
-        if Event not in cls.__bases__:
-            return  # a subclass of an event class is that event
+        if Event not in cls.__bases__ or cls.__module__ != __name__:
+            return  # a subclass of an event class is that event; a program's own classes are its own
         # Each event's class is named after its handler method: ErrorEvent is OnError's.
         name = "On" + cls.__name__.removesuffix("Event")
         if name not in EVENTS:
