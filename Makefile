@@ -111,10 +111,13 @@ format: $(RUFF) clang-format-tool
 	$(RUFF) format .
 	$(CLANG_FORMAT) -i --style=file $(CXX_SOURCES)
 
+# All three checks run, so that one run reports everything; any finding fails the target.
 lint: $(RUFF) clang-format-tool
-	$(RUFF) check .
-	$(RUFF) format --check .
-	$(CLANG_FORMAT) --dry-run --Werror --style=file $(CXX_SOURCES)
+	status=0; \
+	$(RUFF) check . || status=1; \
+	$(RUFF) format --check . || status=1; \
+	$(CLANG_FORMAT) --dry-run --Werror --style=file $(CXX_SOURCES) || status=1; \
+	exit $$status
 
 clean:
 	rm -rf build .venv* dist
