@@ -58,7 +58,7 @@ def test_every_place_lists_exactly_the_native_events_in_order() -> None:
 def test_an_events_parameters_agree_everywhere(name: str) -> None:
     params = PARAMETERS[name]
     event_type = aio.EVENT_TYPES[name]
-    assert event_type.name == name
+    assert event_type.name == name and getattr(aio, event_type.__name__) is event_type  # the public class
     assert tuple(field.name for field in dataclasses.fields(event_type)) == params
     assert event_type.__match_args__ == params
     assert getattr(aio.EventStream, name).__code__.co_varnames[1 : len(params) + 1] == params
