@@ -170,9 +170,12 @@ class Delegate(QOLTCloudDelegate):
         pass
 
 
-PARAMETERS: Mapping[str, tuple[str, ...]] = MappingProxyType(
-    {name: (code := getattr(Delegate, name).__code__).co_varnames[1 : code.co_argcount] for name in EVENTS}
-)
+def _parameters(method: Callable[..., Any]) -> tuple[str, ...]:
+    code = method.__code__
+    return code.co_varnames[1 : code.co_argcount]
+
+
+PARAMETERS: Mapping[str, tuple[str, ...]] = MappingProxyType({name: _parameters(getattr(Delegate, name)) for name in EVENTS})
 """Each event's parameters after `self`, by event name, as `Delegate`'s methods name them: the SDK
 passes them in this order."""
 
