@@ -475,9 +475,168 @@ public:
         }
     }
 
+    // The same for a plain function, called with `self` in slot 0 before the arguments.
+    PyObject* CallOrPark(PyObject* function, PyObject* self) {
+        slots_[0] = self;
+        try {
+            PyObject* result = PyObject_Vectorcall(function, slots_.data(), count_ + 1, nullptr);
+            slots_[0] = nullptr;
+            return result;
+        } catch (...) {
+            ParkForever();
+        }
+    }
+
 private:
     std::array<PyObject*, 5> slots_{};
     size_t count_ = 0;
+};
+
+// Finds a handler's method for one event with exactly the answers of pybind11's get_override, but
+// without its cost on the common path: get_override looks the name up on the instance, which walks the
+// class's bases and makes a bound method for every event. For a handler whose class resolves the name
+// to a plain Python function, this remembers that function per class, with the class's version tag,
+// which the interpreter changes whenever the class or one of its bases is modified. The remembered
+// function is used only when the lookup would find it again: same class (so a changed `__class__`
+// looks again), the same version tag, the generic attribute lookup (no `__getattribute__` or
+// `__getattr__` of the handler's own), nothing of that name in the instance's dictionary, and no
+// Python frame running on this thread (get_override declines a method called from an override of the
+// same name, `super().OnX()`, which only a running frame can be). Everything else, and every miss,
+// goes through get_override itself, so its errors and its per-class memory of misses stay as they are.
+// Used with the interpreter lock held only.
+class HandlerMethodCache {
+public:
+    explicit HandlerMethodCache(const char* name) : name_(name), key_(PyUnicode_InternFromString(name)) {
+        if (key_ == nullptr) {
+            throw py::error_already_set();
+        }
+    }
+    HandlerMethodCache(const HandlerMethodCache&) = delete;
+    HandlerMethodCache& operator=(const HandlerMethodCache&) = delete;
+    // Caches live for the life of the process; their references are never dropped.
+
+    // What to call for the event on `delegate`, as a new reference, or null when the handler has no
+    // method of this name. With a remembered plain function, `self` becomes a new reference to the
+    // handler, which the call passes first; with a bound method it stays null.
+    PyObject* Resolve(const QOLTCloudDelegate* delegate, PyObject*& self) {
+        static const py::detail::type_info* const delegate_type =
+            py::detail::get_type_info(typeid(QOLTCloudDelegate));
+        PyObject* instance = py::detail::get_object_handle(delegate, delegate_type).ptr();
+        if (instance != nullptr && UsesGenericLookup(instance) && !FrameIsRunning()) {
+            PyObject* function = Find(Py_TYPE(instance));
+            if (function != nullptr && !InInstanceDict(instance)) {
+                Py_INCREF(instance);
+                Py_INCREF(function);
+                self = instance;
+                return function;
+            }
+        }
+        PyObject* method = py::get_override(delegate, name_).release().ptr();
+        if (instance != nullptr) {
+            if (method == nullptr) {
+                Forget(Py_TYPE(instance));
+            } else {
+                Remember(instance, method);
+            }
+        }
+        return method;
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        unsigned int version = 0;
+        PyObject* function = nullptr;
+    };
+
+    static bool UsesGenericLookup(PyObject* instance) {
+        return Py_TYPE(instance)->tp_getattro == PyObject_GenericGetAttr;
+    }
+
+    static bool FrameIsRunning() {
+        PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+        if (frame == nullptr) {
+            return false;
+        }
+        Py_DECREF(frame);  // a frame object that the thread's running frame keeps alive
+        return true;
+    }
+
+    // A version tag of 0 is never valid: the interpreter sets it when the class is modified.
+    static unsigned int VersionOf(PyTypeObject* type) {
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    }
+
+    bool InInstanceDict(PyObject* instance) const {
+        PyObject** dict = _PyObject_GetDictPtr(instance);
+        if (dict == nullptr || *dict == nullptr) {
+            return false;
+        }
+        PyObject* value = PyDict_GetItemWithError(*dict, key_);
+        if (value == nullptr && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return value != nullptr;
+    }
+
+    PyObject* Find(PyTypeObject* type) const {
+        const unsigned int version = VersionOf(type);
+        if (version == 0) {
+            return nullptr;
+        }
+        for (const Entry& entry : entries_) {
+            if (entry.type == type && entry.version == version) {
+                return entry.function;
+            }
+        }
+        return nullptr;
+    }
+
+    // Remembers the function behind `method` when the class's own lookup finds it (it did not come
+    // from the instance) and the class has a valid version tag, which the lookup assigns.
+    void Remember(PyObject* instance, PyObject* method) {
+        if (!UsesGenericLookup(instance) || !PyMethod_Check(method) || PyMethod_GET_SELF(method) != instance) {
+            return;
+        }
+        PyObject* function = PyMethod_GET_FUNCTION(method);
+        PyTypeObject* type = Py_TYPE(instance);
+        if (!PyFunction_Check(function) || _PyType_Lookup(type, key_) != function || InInstanceDict(instance)) {
+            return;
+        }
+        const unsigned int version = VersionOf(type);
+        if (version == 0) {
+            return;
+        }
+        Entry* slot = &entries_[next_];
+        for (Entry& entry : entries_) {
+            if (entry.type == type) {
+                slot = &entry;
+                break;
+            }
+        }
+        if (slot == &entries_[next_]) {
+            next_ = (next_ + 1) % entries_.size();
+        }
+        Py_INCREF(function);
+        PyObject* previous = slot->function;
+        *slot = Entry{type, version, function};
+        ReleaseOrPark(previous);
+    }
+
+    void Forget(PyTypeObject* type) {
+        for (Entry& entry : entries_) {
+            if (entry.type == type) {
+                PyObject* previous = entry.function;
+                entry = Entry{};
+                ReleaseOrPark(previous);
+            }
+        }
+    }
+
+    const char* name_;
+    PyObject* key_;
+    std::array<Entry, 4> entries_{};  // a few handler classes per event; the oldest gives way
+    size_t next_ = 0;
 };
 
 // How an event treats a handler without the method and an error in it.
@@ -668,11 +827,15 @@ private:
     // raised in an event that Python itself raised goes back to Python as it is.
     template <typename Build>
     EventOutcome Call(EventKind kind, const char* name, Build& build, bool raised_by_python) {
+        // One cache per event: each event's call site passes a lambda of its own type, so each has
+        // its own instance of this function.
+        static HandlerMethodCache methods(name);
         const bool rethrow = raised_by_python && kind != EventKind::kGuarded;
         EventOutcome outcome;
         PyObject* method = nullptr;
+        PyObject* self = nullptr;
         try {
-            method = py::get_override(static_cast<const QOLTCloudDelegate*>(this), name).release().ptr();
+            method = methods.Resolve(static_cast<const QOLTCloudDelegate*>(this), self);
             if (method == nullptr) {
                 outcome.missing = true;
                 return outcome;
@@ -681,7 +844,7 @@ private:
             {
                 EventArguments args;
                 build(args);
-                result = args.CallOrPark(method);
+                result = self != nullptr ? args.CallOrPark(method, self) : args.CallOrPark(method);
             }
             if (result == nullptr) {
                 if (rethrow) {
@@ -694,6 +857,7 @@ private:
         } catch (py::error_already_set& error) {
             if (rethrow) {
                 ReleaseOrPark(method);
+                ReleaseOrPark(self);
                 throw;
             }
             // Building the arguments failed (text that is not UTF-8, a list that would not grow): put
@@ -703,6 +867,7 @@ private:
             outcome.error = TakeErrorText();
         } catch (const std::exception&) {
             ReleaseOrPark(method);
+            ReleaseOrPark(self);
             if (kind != EventKind::kGuarded) {
                 throw;
             }
@@ -713,6 +878,7 @@ private:
             ParkForever();
         }
         ReleaseOrPark(method);
+        ReleaseOrPark(self);
         if (outcome.failed && kind == EventKind::kGuarded) {
             outcome.error = std::string("python callback ") + name + " error: " + outcome.error;
         }
