@@ -503,7 +503,10 @@ private:
 // Python frame running on this thread (get_override declines a method called from an override of the
 // same name, `super().OnX()`, which only a running frame can be). Everything else, and every miss,
 // goes through get_override itself, so its errors and its per-class memory of misses stay as they are.
-// Used with the interpreter lock held only.
+// The function is held without a reference: a reference would keep its module's globals alive past
+// the end of the program's own objects. While the class's version tag is unchanged the class (or a
+// base) still holds the function; a class that is freed takes its tag with it, since tags are never
+// given out twice. Used with the interpreter lock held only.
 class HandlerMethodCache {
 public:
     explicit HandlerMethodCache(const char* name) : name_(name), key_(PyUnicode_InternFromString(name)) {
@@ -513,7 +516,6 @@ public:
     }
     HandlerMethodCache(const HandlerMethodCache&) = delete;
     HandlerMethodCache& operator=(const HandlerMethodCache&) = delete;
-    // Caches live for the life of the process; their references are never dropped.
 
     // What to call for the event on `delegate`, as a new reference, or null when the handler has no
     // method of this name. With a remembered plain function, `self` becomes a new reference to the
@@ -546,7 +548,7 @@ private:
     struct Entry {
         PyTypeObject* type = nullptr;
         unsigned int version = 0;
-        PyObject* function = nullptr;
+        PyObject* function = nullptr;  // borrowed: valid while `type` has `version`
     };
 
     static bool UsesGenericLookup(PyObject* instance) {
@@ -617,18 +619,13 @@ private:
         if (slot == &entries_[next_]) {
             next_ = (next_ + 1) % entries_.size();
         }
-        Py_INCREF(function);
-        PyObject* previous = slot->function;
         *slot = Entry{type, version, function};
-        ReleaseOrPark(previous);
     }
 
     void Forget(PyTypeObject* type) {
         for (Entry& entry : entries_) {
             if (entry.type == type) {
-                PyObject* previous = entry.function;
                 entry = Entry{};
-                ReleaseOrPark(previous);
             }
         }
     }

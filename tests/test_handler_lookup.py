@@ -201,3 +201,23 @@ def test_handlers_of_many_classes_alternating_each_reach_their_own_method(delive
     events = [deliver(cls()) for cls in classes]
     for _ in range(3):
         assert [event() for event in events] == [f"own{i}" for i in range(6)]
+
+
+def test_a_handler_class_that_is_dropped_is_freed_with_its_method(make_cloud: Callable[..., CloudRig]) -> None:
+    # Remembering a method must not keep it, its class or its module's globals alive.
+    import gc
+    import weakref
+
+    class Own(Handler):
+        def OnEnterRoom(self) -> None:
+            self.reached.append("own")
+
+    rig = make_cloud(Own())
+    event = Delivery("sdk", lambda handler: rig, rig.handler)
+    assert [event(), event()] == ["own", "own"]
+    method, cls = weakref.ref(Own.__dict__["OnEnterRoom"]), weakref.ref(Own)
+    rig.close()
+    rig.handler = event.handler = None  # type: ignore[assignment]
+    del Own
+    gc.collect()
+    assert method() is None and cls() is None
