@@ -90,6 +90,7 @@ class TestSubscribe:
     def test_nothing_is_delivered_without_a_subscription(self, pair: tuple[RoomRig, RoomRig]) -> None:
         alice, bob = pair
         assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
+        assert alice.cloud.CreateLocalAudioChannel(audio_params(sample_rate=16000)) == 0
         assert bob.cloud.Subscribe("alice", HIGH) == 0
         assert bob.cloud.Unsubscribe("alice", HIGH) == 0
         assert bob.cloud.Unsubscribe("alice", LOW) == 0  # never subscribed
@@ -97,6 +98,10 @@ class TestSubscribe:
         bob.mark()
         assert alice.cloud.SendVideoFrame(HIGH, video_frame()) == 0
         assert alice.cloud.SendSeiMessage(1, b"sei") == 0
+        pcm = m.AudioFrame()
+        pcm.sample_rate, pcm.channels, pcm.bits_per_sample = 16000, 1, 16
+        pcm.SetData(bytes(640))
+        assert alice.cloud.SendAudioFrame(pcm) == 0
         loopback.flush()
         assert bob.since() == []
 
