@@ -5,7 +5,7 @@ from __future__ import annotations
 import threading
 import time
 from collections import defaultdict
-from typing import Callable
+from typing import Any, Callable
 
 import pytest
 
@@ -193,3 +193,49 @@ def test_members_entering_subscribing_sending_and_leaving_at_once_keep_the_room_
     for rig in rigs:
         assert rig.cloud.ExitRoom() == 0
     assert not any(loopback.state()[rig.handle]["in_room"] for rig in rigs)
+
+
+@pytest.mark.usefixtures("native_deadlock_guard")
+def test_subscriptions_made_while_the_room_state_is_read_are_all_kept(make_member: Callable[..., Any]) -> None:
+    """Reading the state lets go of the interpreter lock, so the subscriptions go on while the room
+    service lists them: each listing holds a prefix of them, and in the end all are there."""
+    bob = make_member("bob")
+    wanted = [f"user-{index:05d}" for index in range(3000)]
+    start = threading.Barrier(3)
+    subscribing_done = threading.Event()
+    errors: list[BaseException] = []
+    refused: list[tuple[str, int]] = []
+    seen: list[set[tuple[str, int]]] = []
+
+    def subscribe() -> None:
+        try:
+            start.wait(timeout=10)
+            for user in wanted:
+                result = bob.cloud.Subscribe(user, m.STREAM_TYPE_AUDIO)
+                if result != 0:
+                    refused.append((user, result))
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+        finally:
+            subscribing_done.set()
+
+    def read_state() -> None:
+        try:
+            start.wait(timeout=10)
+            while not subscribing_done.is_set():
+                seen.append(loopback.state()[bob.handle]["subscriptions"])
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=subscribe), threading.Thread(target=read_state)]
+    for thread in threads:
+        thread.start()
+    start.wait(timeout=10)
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert errors == [] and refused == []
+    every = [(user, int(m.STREAM_TYPE_AUDIO)) for user in wanted]
+    for listing in seen:
+        assert listing == set(every[: len(listing)])
+    assert loopback.state()[bob.handle]["subscriptions"] == set(every)
