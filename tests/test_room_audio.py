@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import RoomRig, wait_until
+from conftest import RoomRig, plain, wait_until
 from mirelo import _mirelo as m, loopback
 
 AUDIO = m.STREAM_TYPE_AUDIO
@@ -269,6 +269,21 @@ class TestGetAudioFrame:
         assert samples_of(frame.data) == [100] * 320  # carol had nothing left: silence from her
         loopback.flush()
         assert bob.since() == []  # nothing is raised with the get method
+
+    @pytest.mark.parametrize("where", ["outside a room", "in callback mode", "after leaving"])
+    def test_is_refused_without_pull_mode_and_leaves_the_frame_alone(
+        self, make_member: Callable[..., RoomRig], cloud: Any, where: str
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_CALLBACK if where == "in callback mode" else m.AUDIO_OBTAIN_METHOD_GET)
+        assert alice.cloud.SendAudioFrame(audio([5] * 640, 16000)) == 0
+        if where == "after leaving":
+            assert bob.cloud.ExitRoom() == 0
+        taker = cloud.cloud if where == "outside a room" else bob.cloud
+        frame = audio([1, 2, 3], 8000, 2, pts=17, has_voice=True)
+        before = plain(frame)
+        assert taker.GetAudioFrame(frame) == TRY_AGAIN
+        assert plain(frame) == before
 
     def test_null_frame_is_an_invalid_parameter(self, make_member: Callable[..., RoomRig]) -> None:
         bob = make_member("bob", method=m.AUDIO_OBTAIN_METHOD_GET)
