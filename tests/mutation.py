@@ -35,7 +35,6 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 VENV = Path(os.environ.get("MIRELO_VENV", ROOT / ".venv"))
-BUILD_DIR = Path(os.environ.get("MIRELO_BUILD_DIR", ROOT / "build" / VENV.name))
 LOG_DIR = ROOT / "build" / "mutation-logs"
 SOURCE_SUFFIXES = (".cpp", ".h", ".py")
 # Files being rewritten elsewhere: no fault may land in them.
@@ -83,8 +82,12 @@ class Build:
         }
 
 
+# NDEBUG as in the installed build: with assertions on, pybind11 checks the interpreter's error
+# state where the binding raises a failure on an SDK thread that no longer holds the interpreter
+# lock, and crashes there.
 PLAIN = Build("mutation", "-O0 -DNDEBUG")
-# Races: the thread sanitizer notices two unordered accesses even when they happen not to overlap.
+# Races: the thread sanitizer reports two accesses that no lock orders as soon as both happened,
+# however rarely they would overlap in time, and a report ends the run with SANITIZER_EXIT.
 RACES = Build("mutation-tsan", "-O1 -g -DNDEBUG", "-fsanitize=thread", "libtsan.so")
 
 
