@@ -11,7 +11,7 @@ EXTRAS ?= test
 CMAKE_DEFINES ?=
 CXX ?= g++
 
-.PHONY: all install demo test test-asan bench soak docs wheel format lint clang-format-tool clean
+.PHONY: all install demo test test-asan bench soak docs wheel format lint clang-format-tool clean mutation
 
 all: install
 
@@ -89,6 +89,13 @@ wheel: $(VENV)/.ready
 	cp -r tests examples pyproject.toml build/wheel-test/
 	cd build/wheel-test && MIRELO_WHEEL_TEST=1 ../../$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider \
 		$(addprefix tests/,$(WHEEL_TESTS)) --deselect $(WHEEL_SOURCE_ONLY) $(PYTEST_ARGS)
+
+# Planted faults, one at a time, each against the tests that should notice it (tests/mutation.py):
+# fails when a fault survives. Builds of its own in build/mutation*, the installed package untouched.
+# MUTATION_ARGS=NAME runs only the faults whose name contains NAME; --list shows them.
+MUTATION_ARGS ?=
+mutation: install
+	nice -n 5 $(PY) tests/mutation.py $(MUTATION_ARGS)
 
 soak: install
 	$(VENV)/bin/pytest -m soak -p no:cacheprovider --timeout=600 $(PYTEST_ARGS)

@@ -5,11 +5,11 @@ from __future__ import annotations
 import threading
 import time
 from collections import defaultdict
-from typing import Callable
+from typing import Any, Callable
 
 import pytest
 
-from conftest import CloudRig
+from conftest import CloudRig, enter_params, video_frame
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -96,3 +96,146 @@ def test_four_clouds_under_load_deliver_every_event_exactly_once_in_bounded_time
         assert len(handler.threads) == 1
     assert len(set().union(*(rig.handler.threads for rig in rigs))) == CLOUDS
     assert all(rig.failures() == [] for rig in rigs)
+
+
+MEMBERS = 4
+ROUNDS = 25
+ROOM = 7
+
+
+def stereo_frame() -> m.AudioFrame:
+    frame = m.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 2, 16
+    frame.SetData(bytes(range(256)) * 15)  # 20 ms
+    return frame
+
+
+@pytest.mark.usefixtures("native_deadlock_guard")
+def test_members_entering_subscribing_sending_and_leaving_at_once_keep_the_room_consistent(
+    make_cloud: Callable[..., CloudRig],
+) -> None:
+    """Python threads work one live room while a thread reads the loopback's state (which lets go
+    of the interpreter lock) and the clock thread paces audio: every call succeeds, and the room
+    ends as the last round left it."""
+    rigs = [make_cloud() for _ in range(MEMBERS)]
+    users = [f"member-{index}" for index in range(MEMBERS)]
+    start = threading.Barrier(MEMBERS + 2)
+    workers_done = threading.Event()
+    errors: list[BaseException] = []
+    refused: list[tuple[str, str, int]] = []
+
+    def expect_ok(user: str, operation: str, result: int) -> None:
+        if result != 0:
+            refused.append((user, operation, result))
+
+    def work(index: int) -> None:
+        try:
+            cloud, user = rigs[index].cloud, users[index]
+            others = [other for other in users if other != user]
+            channel = m.AudioEncodeParams()
+            channel.sample_rate, channel.channels = 48000, 2
+            start.wait(timeout=10)
+            for round_ in range(ROUNDS):
+                expect_ok(user, "EnterRoom", cloud.EnterRoom(enter_params(user, ROOM, mix=index % 2 == 0)))
+                expect_ok(user, "CreateLocalAudioChannel", cloud.CreateLocalAudioChannel(channel))
+                expect_ok(user, "CreateLocalVideoChannel", cloud.CreateLocalVideoChannel(m.STREAM_TYPE_VIDEO_HIGH))
+                for other in others:
+                    expect_ok(user, "Subscribe", cloud.Subscribe(other, m.STREAM_TYPE_AUDIO))
+                    expect_ok(user, "Subscribe", cloud.Subscribe(other, m.STREAM_TYPE_VIDEO_HIGH))
+                for _ in range(3):
+                    expect_ok(user, "SendContinuousAudioFrame", cloud.SendContinuousAudioFrame(stereo_frame(), False))
+                    expect_ok(user, "SendAudioFrame", cloud.SendAudioFrame(stereo_frame()))
+                    expect_ok(user, "SendVideoFrame", cloud.SendVideoFrame(m.STREAM_TYPE_VIDEO_HIGH, video_frame()))
+                expect_ok(user, "Unsubscribe", cloud.Unsubscribe(others[0], m.STREAM_TYPE_AUDIO))
+                if round_ < ROUNDS - 1:
+                    expect_ok(user, "ExitRoom", cloud.ExitRoom())
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+
+    def read_state() -> None:
+        try:
+            start.wait(timeout=10)
+            while not workers_done.is_set():
+                loopback.state()
+                loopback.stats()
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+
+    workers = [threading.Thread(target=work, args=(index,)) for index in range(MEMBERS)]
+    reader = threading.Thread(target=read_state)
+    for thread in (*workers, reader):
+        thread.start()
+    start.wait(timeout=10)
+    for thread in workers:
+        thread.join(timeout=60)
+    workers_done.set()
+    reader.join(timeout=10)
+
+    assert not any(thread.is_alive() for thread in (*workers, reader))
+    assert errors == []
+    assert refused == []
+    state = loopback.state()
+    for rig, user in zip(rigs, users):
+        others = [other for other in users if other != user]
+        mine = state[rig.handle]
+        assert (mine["in_room"], mine["user_id"], mine["video_channels"]) == (True, user, [int(m.STREAM_TYPE_VIDEO_HIGH)])
+        assert mine["audio_channel"] is not None
+        assert sorted(map(tuple, mine["subscriptions"])) == sorted(
+            [(other, int(m.STREAM_TYPE_AUDIO)) for other in others[1:]]
+            + [(other, int(m.STREAM_TYPE_VIDEO_HIGH)) for other in others]
+        )
+    assert len({state[rig.handle]["room"] for rig in rigs}) == 1
+    loopback.flush(timeout=30)
+    for rig in rigs:
+        names = rig.handler.names()
+        assert (names.count("OnEnterRoom"), names.count("OnExitRoom")) == (ROUNDS, ROUNDS - 1)
+        assert rig.failures() == []
+    for rig in rigs:
+        assert rig.cloud.ExitRoom() == 0
+    assert not any(loopback.state()[rig.handle]["in_room"] for rig in rigs)
+
+
+@pytest.mark.usefixtures("native_deadlock_guard")
+def test_subscriptions_made_while_the_room_state_is_read_are_all_kept(make_member: Callable[..., Any]) -> None:
+    """Reading the state lets go of the interpreter lock, so the subscriptions go on while the room
+    service lists them: each listing holds a prefix of them, and in the end all are there."""
+    bob = make_member("bob")
+    wanted = [f"user-{index:05d}" for index in range(3000)]
+    start = threading.Barrier(3)
+    subscribing_done = threading.Event()
+    errors: list[BaseException] = []
+    refused: list[tuple[str, int]] = []
+    seen: list[set[tuple[str, int]]] = []
+
+    def subscribe() -> None:
+        try:
+            start.wait(timeout=10)
+            for user in wanted:
+                result = bob.cloud.Subscribe(user, m.STREAM_TYPE_AUDIO)
+                if result != 0:
+                    refused.append((user, result))
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+        finally:
+            subscribing_done.set()
+
+    def read_state() -> None:
+        try:
+            start.wait(timeout=10)
+            while not subscribing_done.is_set():
+                seen.append(loopback.state()[bob.handle]["subscriptions"])
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=subscribe), threading.Thread(target=read_state)]
+    for thread in threads:
+        thread.start()
+    start.wait(timeout=10)
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert errors == [] and refused == []
+    every = [(user, int(m.STREAM_TYPE_AUDIO)) for user in wanted]
+    for listing in seen:
+        assert listing == set(every[: len(listing)])
+    assert loopback.state()[bob.handle]["subscriptions"] == set(every)

@@ -92,6 +92,12 @@ def test_an_enumeration_value_no_member_has_arrives_as_an_enumeration_object(clo
     assert (error.value, error.name) == (12345, "???")
 
 
+def test_a_quality_record_without_a_user_id_arrives_without_one(cloud: CloudRig) -> None:
+    cloud.emit("OnNetworkQuality", (None, 1), [(None, 2), ("b", 3)])
+    local, remote = cloud.handler.wait_for(1)[0][1]
+    assert [record.user_id.GetValue() for record in (local, *remote)] == [None, None, "b"]
+
+
 def test_three_remote_records_are_independent_objects(cloud: CloudRig) -> None:
     cloud.emit("OnNetworkQuality", None, [("a", 2), ("b", 3), ("c", 0)])
     _, remote = cloud.handler.wait_for(1)[0][1]

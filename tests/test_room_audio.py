@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import RoomRig, wait_until
+from conftest import RoomRig, plain, wait_until
 from mirelo import _mirelo as m, loopback
 
 AUDIO = m.STREAM_TYPE_AUDIO
@@ -270,6 +270,21 @@ class TestGetAudioFrame:
         loopback.flush()
         assert bob.since() == []  # nothing is raised with the get method
 
+    @pytest.mark.parametrize("where", ["outside a room", "in callback mode", "after leaving"])
+    def test_is_refused_without_pull_mode_and_leaves_the_frame_alone(
+        self, make_member: Callable[..., RoomRig], cloud: Any, where: str
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_CALLBACK if where == "in callback mode" else m.AUDIO_OBTAIN_METHOD_GET)
+        assert alice.cloud.SendAudioFrame(audio([5] * 640, 16000)) == 0
+        if where == "after leaving":
+            assert bob.cloud.ExitRoom() == 0
+        taker = cloud.cloud if where == "outside a room" else bob.cloud
+        frame = audio([1, 2, 3], 8000, 2, pts=17, has_voice=True)
+        before = plain(frame)
+        assert taker.GetAudioFrame(frame) == TRY_AGAIN
+        assert plain(frame) == before
+
     def test_null_frame_is_an_invalid_parameter(self, make_member: Callable[..., RoomRig]) -> None:
         bob = make_member("bob", method=m.AUDIO_OBTAIN_METHOD_GET)
         assert bob.cloud.GetAudioFrame(None) == INVALID_PARAMETER
@@ -373,3 +388,80 @@ class TestVoiceActivity:
         loopback.flush()
         (frame,) = received(bob)
         assert frame.has_voice is expected
+
+
+class TestMixLifecycle:
+    """A sender that stops, leaves or is unsubscribed leaves the mix at once: what the others sent
+    meanwhile comes out without waiting for it, and what it had sent but not mixed is dropped."""
+
+    @pytest.mark.parametrize("stop", ["DestroyLocalAudioChannel", "ExitRoom", "Unsubscribe"])
+    def test_a_sender_that_stops_is_dropped_from_the_mix_at_once(
+        self, make_member: Callable[..., RoomRig], stop: str
+    ) -> None:
+        alice = publisher(make_member, "alice", sample_rate=16000)
+        carol = publisher(make_member, "carol", sample_rate=16000)
+        bob = listener(make_member, "alice", "carol", mix=True)
+        for _ in range(2):
+            assert alice.cloud.SendAudioFrame(audio([10] * 320, 16000)) == 0
+        assert carol.cloud.SendAudioFrame(audio([1000] * 480, 16000)) == 0  # a frame and a half
+        loopback.flush()
+        assert [samples_of(f.data) for f in received(bob, "OnRemoteMixedAudioReceived")] == [[1010] * 320]
+        if stop == "Unsubscribe":
+            assert bob.cloud.Unsubscribe("carol", AUDIO) == 0
+        else:
+            assert getattr(carol.cloud, stop)() == 0
+        loopback.flush()
+        frames = received(bob, "OnRemoteMixedAudioReceived")
+        # alice's waiting frame comes out at once, and none of carol's half frame is in it.
+        assert [(f.pts, samples_of(f.data)) for f in frames] == [(0, [1010] * 320), (20, [10] * 320)]
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 160
+        assert alice.cloud.SendAudioFrame(audio([20] * 320, 16000)) == 0  # no longer waits for carol
+        loopback.flush()
+        assert [(f.pts, samples_of(f.data)) for f in received(bob, "OnRemoteMixedAudioReceived")][2:] == [(40, [20] * 320)]
+
+    def test_a_sender_that_comes_back_is_mixed_from_its_new_audio_only(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, "alice", sample_rate=16000)
+        carol = publisher(make_member, "carol", sample_rate=16000)
+        bob = listener(make_member, "alice", "carol", method=m.AUDIO_OBTAIN_METHOD_GET)
+        assert carol.cloud.SendAudioFrame(audio([1000] * 640, 16000)) == 0
+        assert bob.cloud.Unsubscribe("carol", AUDIO) == 0
+        assert bob.cloud.Subscribe("carol", AUDIO) == 0
+        assert alice.cloud.SendAudioFrame(audio([10] * 320, 16000)) == 0
+        assert carol.cloud.SendAudioFrame(audio([2000] * 320, 16000)) == 0
+        frame = m.AudioFrame()
+        taken = []
+        while bob.cloud.GetAudioFrame(frame) == 0:
+            taken.append(samples_of(frame.data))
+        assert taken == [[2010] * 320]
+        assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 640
+
+
+class TestGetAudioFrameFields:
+    @pytest.mark.parametrize("rate, channels, length_ms", [(16000, 1, 20), (48000, 2, 10), (8000, 2, 40)])
+    def test_every_field_of_a_pulled_frame_describes_it(
+        self, make_member: Callable[..., RoomRig], rate: int, channels: int, length_ms: int
+    ) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(
+            make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_GET,
+            output_sample_rate=rate, output_channels=channels, output_frame_length_ms=length_ms,
+        )
+        # 120 ms of speech then 120 ms of silence, at the sender's own rate.
+        assert alice.cloud.SendAudioFrame(audio(sine(300, 16000, 1920, amplitude=10000), 16000)) == 0
+        assert alice.cloud.SendAudioFrame(audio([0] * 1920, 16000)) == 0
+        frames = []
+        while True:
+            frame = m.AudioFrame()
+            frame.pts, frame.has_voice, frame.codec = 99, True, m.AUDIO_CODEC_TYPE_OPUS  # all overwritten
+            if bob.cloud.GetAudioFrame(frame) != 0:
+                break
+            frames.append(frame)
+        count = 240 // length_ms
+        assert len(frames) >= count - 1  # the converter may hold back a few samples
+        assert [f.pts for f in frames] == [index * length_ms for index in range(len(frames))]
+        assert {(f.sample_rate, f.channels, f.bits_per_sample, f.codec) for f in frames} == {
+            (rate, channels, 16, m.AUDIO_CODEC_TYPE_PCM)
+        }
+        assert {f.size for f in frames} == {rate * length_ms // 1000 * channels * 2}
+        voiced = [f.has_voice for f in frames]
+        assert voiced[1] is True and voiced[-1] is False

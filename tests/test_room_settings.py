@@ -98,6 +98,11 @@ class TestProxyAndEnvironment:
         assert m.SetSocks5Proxy("10.0.0.1", 65535, None, "secret") is True
         assert loopback.settings()["proxy"] == {"host": "10.0.0.1", "port": 65535, "username": "", "has_password": True}
 
+    @pytest.mark.parametrize("password, given", [("secret", True), ("", False), (None, False)])
+    def test_proxy_shows_only_whether_a_password_was_given(self, password: Any, given: bool) -> None:
+        assert m.SetSocks5Proxy("proxy", 1080, "user", password) is True
+        assert loopback.settings()["proxy"] == {"host": "proxy", "port": 1080, "username": "user", "has_password": given}
+
     @pytest.mark.parametrize("name", loopback.ENVIRONMENTS)
     def test_documented_environments_are_accepted(self, name: str) -> None:
         assert m.SetEnvironment(name) is True

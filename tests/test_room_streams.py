@@ -4,7 +4,7 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import RoomRig, pixel_frame, video_frame
+from conftest import RoomRig, pixel_frame, plain, video_frame
 from mirelo import _mirelo as m, loopback
 
 HIGH, LOW, AUX = m.STREAM_TYPE_VIDEO_HIGH, m.STREAM_TYPE_VIDEO_LOW, m.STREAM_TYPE_VIDEO_AUX
@@ -90,6 +90,7 @@ class TestSubscribe:
     def test_nothing_is_delivered_without_a_subscription(self, pair: tuple[RoomRig, RoomRig]) -> None:
         alice, bob = pair
         assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
+        assert alice.cloud.CreateLocalAudioChannel(audio_params(sample_rate=16000)) == 0
         assert bob.cloud.Subscribe("alice", HIGH) == 0
         assert bob.cloud.Unsubscribe("alice", HIGH) == 0
         assert bob.cloud.Unsubscribe("alice", LOW) == 0  # never subscribed
@@ -97,6 +98,10 @@ class TestSubscribe:
         bob.mark()
         assert alice.cloud.SendVideoFrame(HIGH, video_frame()) == 0
         assert alice.cloud.SendSeiMessage(1, b"sei") == 0
+        pcm = m.AudioFrame()
+        pcm.sample_rate, pcm.channels, pcm.bits_per_sample = 16000, 1, 16
+        pcm.SetData(bytes(640))
+        assert alice.cloud.SendAudioFrame(pcm) == 0
         loopback.flush()
         assert bob.since() == []
 
@@ -138,6 +143,41 @@ class TestLocalChannels:
         assert alice.cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == INVALID_OPERATION
         assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
         assert alice.cloud.CreateLocalVideoChannel(HIGH) == INVALID_OPERATION
+
+    @pytest.mark.parametrize("stream", [m.STREAM_TYPE_AUDIO, m.STREAM_TYPE_UNKNOWN, m.StreamType(5)])
+    @pytest.mark.parametrize("published", [False, True])
+    def test_video_calls_refuse_a_stream_type_that_is_not_video(
+        self, pair: tuple[RoomRig, RoomRig], stream: Any, published: bool
+    ) -> None:
+        alice, _ = pair
+        if published:
+            assert alice.cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0
+            assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
+        assert alice.cloud.CreateLocalVideoChannel(stream) == INVALID_PARAMETER
+        assert alice.cloud.DestroyLocalVideoChannel(stream) == INVALID_PARAMETER
+        assert alice.cloud.SendVideoFrame(stream, video_frame()) == INVALID_PARAMETER
+        assert alice.cloud.SendPixelFrame(stream, pixel_frame()) == INVALID_PARAMETER
+        assert loopback.state()[alice.handle]["video_channels"] == ([int(HIGH)] if published else [])
+
+    def test_an_audience_member_cannot_publish(self, make_member: Callable[..., RoomRig]) -> None:
+        viewer = make_member("viewer", role=m.QOLT_ROLE_AUDIENCE)
+        assert viewer.cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == INVALID_OPERATION
+        assert viewer.cloud.CreateLocalVideoChannel(HIGH) == INVALID_OPERATION
+        assert viewer.cloud.SendVideoFrame(HIGH, video_frame()) == INVALID_OPERATION
+        assert viewer.cloud.SendSeiMessage(1, b"sei") == INVALID_OPERATION
+
+    def test_after_leaving_the_room_every_channel_call_is_refused(self, pair: tuple[RoomRig, RoomRig]) -> None:
+        alice, _ = pair
+        assert alice.cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0
+        assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
+        assert alice.cloud.ExitRoom() == 0
+        assert alice.cloud.ExitRoom() == INVALID_OPERATION
+        assert alice.cloud.DestroyLocalAudioChannel() == INVALID_OPERATION
+        assert alice.cloud.DestroyLocalVideoChannel(HIGH) == INVALID_OPERATION
+        assert alice.cloud.SendVideoFrame(HIGH, video_frame()) == INVALID_OPERATION
+        assert alice.cloud.SendPixelFrame(HIGH, pixel_frame()) == INVALID_OPERATION
+        assert alice.cloud.SendSeiMessage(1, b"sei") == INVALID_OPERATION
+        assert alice.cloud.Subscribe("bob", HIGH) == INVALID_OPERATION
 
     def test_creation_and_destruction_events(self, pair: tuple[RoomRig, RoomRig]) -> None:
         alice, bob = pair
@@ -237,6 +277,48 @@ class TestVideo:
         alice, _ = pair
         assert alice.cloud.CreateLocalVideoChannel(LOW) == 0
         assert alice.cloud.SendVideoFrame(LOW, video_frame(b"")) == INVALID_PARAMETER
+
+    @pytest.mark.parametrize(
+        "pixel_format, width, height",
+        [(RGBA, 3, 5), (RGBA, 640, 1), (YUV420, 5, 3), (YUV420, 1, 9), (YUVA420, 7, 2), (YUVA420, 6, 11)],
+    )
+    def test_a_picture_that_is_not_square_arrives_with_every_field_as_sent(
+        self, make_member: Callable[..., RoomRig], pixel_format: Any, width: int, height: int
+    ) -> None:
+        alice = make_member("alice")
+        pixels = make_member("pix", pixel_output=True)
+        assert alice.cloud.CreateLocalVideoChannel(AUX) == 0
+        assert pixels.cloud.Subscribe("alice", AUX) == 0
+        loopback.flush()
+        pixels.mark()
+        size = wrapped_picture_size(pixel_format, width, height)
+        frame = pixel_frame(bytes(index * 7 % 251 for index in range(size)))
+        frame.pts, frame.width, frame.height, frame.format = 4000000000, width, height, pixel_format
+        assert alice.cloud.SendPixelFrame(AUX, frame) == 0
+        frame.width = frame.height = 0  # the room took its own copy
+        loopback.flush()
+        (name, (user, stream, got)), = pixels.since()
+        assert (name, user, stream) == ("OnRemotePixelFrameReceived", "alice", ("StreamType", int(AUX)))
+        assert got == ("PixelFrame", {
+            "pts": 4000000000, "format": ("VideoPixelFormat", int(pixel_format)), "height": height, "width": width,
+            "rotation": ("VideoRotation", int(m.VIDEO_ROTATION_90)), "data": frame.data, "size": size,
+        })
+
+    @pytest.mark.parametrize("key_frame, rotation", [(False, m.VIDEO_ROTATION_0), (True, m.VIDEO_ROTATION_180)])
+    def test_an_encoded_frame_arrives_with_every_field_as_sent(
+        self, pair: tuple[RoomRig, RoomRig], key_frame: bool, rotation: Any
+    ) -> None:
+        alice, bob = pair
+        assert alice.cloud.CreateLocalVideoChannel(LOW) == 0
+        assert bob.cloud.Subscribe("alice", LOW) == 0
+        loopback.flush()
+        bob.mark()
+        frame = video_frame(b"\x00\x00\x01" + bytes(range(200)))
+        frame.pts, frame.dts, frame.is_key_frame, frame.rotation = 33, 30, key_frame, rotation
+        assert alice.cloud.SendVideoFrame(LOW, frame) == 0
+        loopback.flush()
+        (name, (user, stream, got)), = bob.since()
+        assert (name, user, stream, got) == ("OnRemoteVideoFrameReceived", "alice", ("StreamType", int(LOW)), plain(frame))
 
 
 class TestSei:

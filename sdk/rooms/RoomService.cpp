@@ -530,6 +530,11 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
     if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {
         EndSenderAudioLocked(*self, publisher->handle, publisher->user_id);
+        // What the other senders sent while the mix waited for this one goes out now, as when a
+        // sender stops, rather than with their next frame, which may never come.
+        if (self->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
+            DrainMixLocked(*self);
+        }
     }
     return ERR_OK;
 } catch (...) {
