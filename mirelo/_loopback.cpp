@@ -96,14 +96,13 @@ int64_t Integer(py::handle value, const std::string& what, int64_t low, int64_t 
     }
     py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!number) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) || !py::hasattr(py::type::of(value), "__members__")) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                WrongType(what, "an int", value);
-            }
-            throw py::error_already_set();
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();  // the object's own __index__ failed
         }
         PyErr_Clear();
+        if (!py::hasattr(py::type::of(value), "__members__")) {
+            WrongType(what, "an int", value);
+        }
         number = py::int_(py::reinterpret_borrow<py::object>(value));
     }
     int overflow = 0;
@@ -241,7 +240,8 @@ bool Emit(const control::Event<Args...>& event, uint64_t cloud, const std::strin
 
 }  // namespace
 
-PYBIND11_MODULE(_loopback, m) {
+// Like _mirelo, the main interpreter's only: the loopback's threads report to it.
+PYBIND11_MODULE(_loopback, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The loopback SDK's control API (see mirelo.loopback)";
     py::module_::import("mirelo._mirelo");  // the records and frames that events take
 

@@ -338,9 +338,10 @@ def _tunable(name: str, value: Any) -> Union[int, float]:
         raise refused()  # a flag where a quantity is wanted, however Python counts it
     if not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
+    given: Any = value
     number: Union[int, float]
     try:
-        number = operator.index(value) if whole else float(value)
+        number = operator.index(given) if whole else float(given)
     except TypeError:
         raise refused() from None  # 5.0, inf, nan: not a whole number
     except OverflowError:  # an int or fraction too large for a float
