@@ -73,16 +73,6 @@ py::object ToPython(const Value& value) {
     return py::none();
 }
 
-Value FromPython(const py::dict& changes) {
-    Value dict = Value::Dict();
-    for (const auto& item : changes) {
-        const py::handle number = item.second;
-        dict.Add(py::cast<std::string>(item.first),
-                 py::isinstance<py::float_>(number) ? Value::Real(number.cast<double>()) : Value::Int(number.cast<int64_t>()));
-    }
-    return dict;
-}
-
 // --- an event's arguments, from Python into the copies the event keeps ------------------------------
 
 [[noreturn]] void WrongType(const std::string& what, const char* wanted, py::handle value) {
@@ -137,7 +127,14 @@ bool LoadRecord(py::handle value, T& out) {
     if (!py::isinstance<T>(value)) {
         return false;
     }
-    out = value.cast<const T&>();
+    // Made with T.__new__(T), __init__ never run: no object was ever constructed in its storage.
+    const auto* info = py::detail::get_type_info(typeid(T));
+    const auto holder = reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(info, false);
+    py::detail::make_caster<T> caster;
+    if ((holder.inst != nullptr && holder.value_ptr() == nullptr) || !caster.load(value, false)) {
+        Raise(PyExc_TypeError, std::string(Py_TYPE(value.ptr())->tp_name) + ".__init__() was not called");
+    }
+    out = *static_cast<const T*>(caster.value);
     return true;
 }
 
@@ -221,6 +218,16 @@ std::tuple<Args...> LoadAll(const std::string& name, const py::tuple& args, std:
     return std::tuple<Args...>{Load<Args>(args[Index], name + " argument " + std::to_string(Index + 1))...};
 }
 
+Value Tunables(const py::dict& changes) {
+    Value dict = Value::Dict();
+    for (const auto& item : changes) {
+        const std::string name = py::str(item.first);
+        dict.Add(name, py::isinstance<py::float_>(item.second) ? Value::Real(item.second.cast<double>())
+                                                               : Value::Int(Integer(item.second, name, INT64_MIN, INT64_MAX)));
+    }
+    return dict;
+}
+
 // Raises one event of the table by its name; false when no event has that name.
 template <typename... Args>
 bool Emit(const control::Event<Args...>& event, uint64_t cloud, const std::string& name, const py::tuple& args,
@@ -298,7 +305,7 @@ PYBIND11_MODULE(_loopback, m, py::multiple_interpreters::not_supported()) {
     });
     m.def("fail_next_cloud", [](int32_t result) { Released("fail_next_cloud", [&] { control::FailNextCloud(result); }); });
     m.def("configure", [](const py::dict& changes) {
-        const Value values = FromPython(changes);
+        const Value values = Tunables(changes);
         Released("configure", [&] { control::Configure(values); });
     });
     m.def("fail_next", [](const std::string& fault) {

@@ -59,6 +59,7 @@ class TestEmitValidation:
             ("OnRemoteAudioAvailable", (5, True)),
             ("OnRemoteAudioReceived", ("u", b"pcm")),
             ("OnRemoteAudioReceived", ("u", video_frame())),
+            ("OnRemoteAudioReceived", ("u", _mirelo.AudioFrame.__new__(_mirelo.AudioFrame))),
             ("OnRemoteVideoReceived", ("u", 2, audio_frame())),
             ("OnSeiMessageReceived", ("u", 2, 1, "text")),
             ("OnNetworkQuality", (("u",), [])),

@@ -69,6 +69,9 @@ Value ByEvent(const EventQueue::CountsByEvent& counts) {
 }  // namespace
 
 void Emit(uint64_t cloud, const char* operation, const Delivery& delivery, uint32_t count, double timeout_seconds) {
+    if (count == 0) {
+        throw Refused("an event is emitted at least once");
+    }
     // Emitted events are never dropped for load: the caller waits for these very events.
     const auto deadline = DeadlineAfter(timeout_seconds);
     std::shared_ptr<EventQueue> queue;
@@ -248,7 +251,7 @@ void FailNextCloud(int32_t result) { ResultInjector::FailNextCreated(result); }
 void Configure(const Value& changes) {
     std::string refused;
     if (!Service().Configure(changes, refused)) {
-        throw Refused(refused);
+        throw Refused("the loopback refused " + refused + ": unknown, of another kind or out of its range");
     }
 }
 
