@@ -202,8 +202,9 @@ def retention() -> dict[str, dict[str, int]]:
 
 
 def reset(configuration: bool = False) -> None:
-    """Empties the journal and the failures, and zeroes what ``retention()`` counts; with
-    ``configuration=True`` also puts every tunable of ``configure`` back to its default."""
+    """Empties the journal and the failures, zeroes what ``retention()`` counts and disarms a
+    ``fail_next_cloud`` no cloud used yet; with ``configuration=True`` also puts every tunable of
+    ``configure`` back to its default."""
     _loopback.reset(bool(configuration))
 
 

@@ -407,6 +407,9 @@ class TestHelpers:
         assert failing.cloud.SendCustomCmdMsg(1, b"x", True, True) == 0
         assert healthy.cloud.CreateLocalAudioChannel(_mirelo.AudioEncodeParams()) != _mirelo.ERR_FAILED
         assert [op for op, _ in failing.journal()][-2:] == ["CreateLocalAudioChannel", "SendCustomCmdMsg"]
+        loopback.fail_next_cloud(_mirelo.ERR_FAILED)
+        loopback.reset()  # disarmed: a test's leftover never fails the next test's cloud
+        assert make_cloud().cloud.ExitRoom() != _mirelo.ERR_FAILED
 
     def test_reset_restores_the_default_configuration_only_when_asked(self, loopback_config: Any) -> None:
         defaults = {name: default for name, (_, _, default) in loopback.limits()["configure"].items()}

@@ -231,6 +231,7 @@ void Reset(bool configuration) {
     }
     service.journal().Clear();
     service.failures().Clear();
+    ResultInjector::FailNextCreated(std::nullopt);
 }
 
 bool Injectable(const std::string& operation) {

@@ -175,8 +175,8 @@ MIRELO_CONTROL Value RetentionCounts();  // a dict of dicts
 MIRELO_CONTROL Value Limits();           // a dict; "configuration": each tunable's min, max, default
 MIRELO_CONTROL Value Tunables();         // a dict
 
-// Empties the journal and the failures and zeroes their counts; with `configuration`, also puts
-// every tunable back to its default.
+// Empties the journal and the failures, zeroes their counts and disarms FailNextCloud; with
+// `configuration`, also puts every tunable back to its default.
 MIRELO_CONTROL void Reset(bool configuration);
 
 // The cloud's next `count` calls of `operation` return `result` and do nothing else.

@@ -16,7 +16,7 @@ ResultInjector::ResultInjector() {
     failing_.swap(pending_failure);
 }
 
-void ResultInjector::FailNextCreated(int64_t result) {
+void ResultInjector::FailNextCreated(std::optional<int64_t> result) {
     std::lock_guard<std::mutex> lock(pending_mutex);
     pending_failure = result;
 }

@@ -20,7 +20,7 @@ public:
 
     // Arms a failure for the next cloud created: each of its operations returns `result`
     // (SendCustomCmdMsg, whose result is a bool, returns false).
-    static void FailNextCreated(int64_t result);
+    static void FailNextCreated(std::optional<int64_t> result);  // nullopt disarms it
 
     // Queued after what is already injected for that operation.
     void Inject(const std::string& operation, int64_t result, uint32_t count);
