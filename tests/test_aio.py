@@ -507,3 +507,16 @@ def test_a_player_refuses_pcm_that_is_not_whole_int16_samples(pcm: Any, error: t
             await aio.AudioPlayer(cloud.cloud).play(pcm)
 
     run(main())
+
+
+def test_room_whose_sdk_fails_every_call_raises_room_error_and_leaves_no_cloud(fresh_loopback: Any) -> None:
+    fresh_loopback.fail_next_cloud(mirelo.ERR_FAILED)
+
+    async def main() -> None:
+        with pytest.raises(aio.RoomError) as raised:
+            async with aio.Room(room_params("cat")):
+                pytest.fail("entered")
+        assert (raised.value.operation, raised.value.code) == ("EnterRoom", int(mirelo.ERR_FAILED))
+
+    run(main())
+    assert fresh_loopback.clouds() == []

@@ -1,7 +1,7 @@
 """Failures inside the loopback reach Python as clear errors or result codes, never as a crash.
 
 Each case runs in a fresh interpreter started outside the repository (so that it imports the
-installed package): an exception escaping into ctypes would abort it, and the clock thread that
+installed package): an exception escaping the control API would abort it, and the clock thread that
 EnterRoom starts runs once per process, so its failure can only be seen before any room entry.
 """
 

@@ -7,6 +7,7 @@ from typing import Any
 import pytest
 
 from conftest import CloudRig, RecordingHandler, audio_frame, pixel_frame, user_info, video_frame, wait_until
+import mirelo.delegate
 from mirelo import _mirelo, loopback
 
 
@@ -58,6 +59,7 @@ class TestEmitValidation:
             ("OnRemoteAudioAvailable", (5, True)),
             ("OnRemoteAudioReceived", ("u", b"pcm")),
             ("OnRemoteAudioReceived", ("u", video_frame())),
+            ("OnRemoteAudioReceived", ("u", _mirelo.AudioFrame.__new__(_mirelo.AudioFrame))),
             ("OnRemoteVideoReceived", ("u", 2, audio_frame())),
             ("OnSeiMessageReceived", ("u", 2, 1, "text")),
             ("OnNetworkQuality", (("u",), [])),
@@ -341,3 +343,78 @@ def test_stats_count_raised_and_delivered(cloud: CloudRig) -> None:
         "dropped_by_event": {},
         "coalesced_by_event": {},
     }
+
+
+class TestHelpers:
+    @pytest.mark.parametrize("by", ["cloud", "delegate", "user id"])
+    def test_handle_of_finds_a_cloud_by_its_object_delegate_or_user_id(self, make_member: Any, by: str) -> None:
+        make_member("someone else")
+        rig = make_member("ann")
+        target = {"cloud": rig.cloud, "delegate": rig.handler, "user id": "ann"}[by]
+        assert loopback.handle_of(target) == rig.handle
+
+    def test_handle_of_refuses_what_names_no_single_cloud(self, make_cloud: Any) -> None:
+        shared = RecordingHandler()
+        make_cloud(shared), make_cloud(shared)
+        orphan = _mirelo.QOLTCloud(None)
+        for ambiguous_or_unknown in (shared, orphan, "nobody"):
+            with pytest.raises(ValueError, match="live clouds for"):
+                loopback.handle_of(ambiguous_or_unknown)
+        with pytest.raises(TypeError):
+            loopback.handle_of(1)  # type: ignore[arg-type]
+        del orphan
+
+    def test_every_handler_method_can_be_emitted_by_its_own_name(self) -> None:
+        assert set(mirelo.delegate.EVENTS) <= set(loopback.EVENTS)
+
+    @pytest.mark.parametrize(
+        "name, frame, refused",
+        [("OnRemoteVideoFrameReceived", video_frame, pixel_frame), ("OnRemotePixelFrameReceived", pixel_frame, video_frame)],
+    )
+    def test_emit_by_a_handler_name_takes_that_frame_form_only(
+        self, cloud: CloudRig, name: str, frame: Any, refused: Any
+    ) -> None:
+        with pytest.raises(TypeError):
+            loopback.emit(cloud.handle, name, "u", 2, refused())
+        loopback.emit(cloud.handle, name, "u", 2, frame())
+        assert cloud.handler.names() == [name]
+        assert loopback.stats()[cloud.handle]["delivered"] == 1
+
+    def test_events_emitted_from_a_handler_keep_their_own_copy_of_the_arguments(self, make_cloud: Any) -> None:
+        class Relay(RecordingHandler):
+            handle = 0
+
+            def OnEnterRoom(self) -> None:
+                frame = audio_frame()
+                info = user_info("alice")
+                loopback.emit(self.handle, "OnRemoteAudioReceived", "a", frame)  # queued: returns at once
+                loopback.emit(self.handle, "OnRemoteUserEnterRoom", info)
+                frame.SetData(b"changed")
+                info.user_id.SetValue("mallory")
+
+        rig = make_cloud(Relay())
+        rig.handler.handle = rig.handle
+        loopback.emit(rig.handle, "OnEnterRoom")
+        loopback.flush()
+        (_, (_, frame)), (_, (info,)) = rig.handler.calls
+        assert (frame.data, info.user_id.GetValue()) == (audio_frame().data, "alice")
+
+    def test_fail_next_cloud_fails_every_call_of_that_cloud_only(self, make_cloud: Any) -> None:
+        loopback.fail_next_cloud(_mirelo.ERR_FAILED)
+        failing, healthy = make_cloud(), make_cloud()
+        assert failing.cloud.ExitRoom() == _mirelo.ERR_FAILED
+        assert failing.cloud.CreateLocalAudioChannel(_mirelo.AudioEncodeParams()) == _mirelo.ERR_FAILED
+        assert failing.cloud.SendCustomCmdMsg(1, b"x", True, True) == 0
+        assert healthy.cloud.CreateLocalAudioChannel(_mirelo.AudioEncodeParams()) != _mirelo.ERR_FAILED
+        assert [op for op, _ in failing.journal()][-2:] == ["CreateLocalAudioChannel", "SendCustomCmdMsg"]
+        loopback.fail_next_cloud(_mirelo.ERR_FAILED)
+        loopback.reset()  # disarmed: a test's leftover never fails the next test's cloud
+        assert make_cloud().cloud.ExitRoom() != _mirelo.ERR_FAILED
+
+    def test_reset_restores_the_default_configuration_only_when_asked(self, loopback_config: Any) -> None:
+        defaults = {name: default for name, (_, _, default) in loopback.limits()["configure"].items()}
+        loopback_config(journal_entries=5, custom_message_loss=0.5)
+        loopback.reset()
+        assert loopback.configuration()["journal_entries"] == 5
+        loopback.reset(configuration=True)
+        assert loopback.configuration() == defaults

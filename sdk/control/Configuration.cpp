@@ -9,40 +9,30 @@ namespace {
 
 using Values = Configuration::Values;
 
-// The fields, each with its range: the one definition of both, for Apply and for Ranges.
+// The fields, each with its range: the one definition of both, for Apply and for Ranges. A field
+// is a whole number, or a floating-point one (the interval in seconds, the loss as a probability).
 struct Field {
     const char* name;
+    uint64_t Values::*whole;  // null for a floating-point field
     int64_t low;
     int64_t high;
-    void (*store)(Values& values, int64_t number);
-    int64_t (*load)(const Values& values);
+    double real_low;
+    double real_high;
+    void (*store)(Values& values, double number);
+    double (*load)(const Values& values);
 };
 
-// The loss crosses the interface in parts per million: the value encoding has no floating point.
-constexpr int64_t kPpm = 1000000;
-
 const Field kFields[] = {
-    {"network_quality_interval_ms", 10, int64_t{24} * 3600 * 1000,
-     [](Values& v, int64_t n) { v.network_quality_interval_ms = n; },
-     [](const Values& v) { return v.network_quality_interval_ms; }},
-    {"custom_message_loss_ppm", 0, kPpm,
-     [](Values& v, int64_t n) { v.custom_message_loss = static_cast<double>(n) / kPpm; },
-     [](const Values& v) { return static_cast<int64_t>(std::llround(v.custom_message_loss * kPpm)); }},
-    {"custom_message_seed", 0, INT64_MAX,
-     [](Values& v, int64_t n) { v.custom_message_seed = static_cast<uint64_t>(n); },
-     [](const Values& v) { return static_cast<int64_t>(v.custom_message_seed); }},
-    {"media_queue_bound", 1, int64_t{1} << 20,
-     [](Values& v, int64_t n) { v.media_queue_bound = static_cast<size_t>(n); },
-     [](const Values& v) { return static_cast<int64_t>(v.media_queue_bound); }},
-    {"audio_buffer_ms", 10, 60000,
-     [](Values& v, int64_t n) { v.audio_buffer_ms = static_cast<size_t>(n); },
-     [](const Values& v) { return static_cast<int64_t>(v.audio_buffer_ms); }},
-    {"journal_entries", 1, 10000000,
-     [](Values& v, int64_t n) { v.journal_entries = static_cast<size_t>(n); },
-     [](const Values& v) { return static_cast<int64_t>(v.journal_entries); }},
-    {"journal_payload_bytes", 0, INT64_MAX,
-     [](Values& v, int64_t n) { v.journal_payload_bytes = static_cast<size_t>(n); },
-     [](const Values& v) { return static_cast<int64_t>(v.journal_payload_bytes); }},
+    {"network_quality_interval", nullptr, 0, 0, 0.01, 86400.0,
+     [](Values& v, double n) { v.network_quality_interval_ms = std::llround(n * 1000.0); },
+     [](const Values& v) { return static_cast<double>(v.network_quality_interval_ms) / 1000.0; }},
+    {"custom_message_loss", nullptr, 0, 0, 0.0, 1.0, [](Values& v, double n) { v.custom_message_loss = n; },
+     [](const Values& v) { return v.custom_message_loss; }},
+    {"custom_message_seed", &Values::custom_message_seed, 0, INT64_MAX, 0, 0, nullptr, nullptr},
+    {"media_queue_bound", &Values::media_queue_bound, 1, int64_t{1} << 20, 0, 0, nullptr, nullptr},
+    {"audio_buffer_ms", &Values::audio_buffer_ms, 10, 60000, 0, 0, nullptr, nullptr},
+    {"journal_entries", &Values::journal_entries, 1, 10000000, 0, 0, nullptr, nullptr},
+    {"journal_payload_bytes", &Values::journal_payload_bytes, 0, INT64_MAX, 0, 0, nullptr, nullptr},
 };
 
 const Field* FindField(const std::string& name) {
@@ -54,15 +44,25 @@ const Field* FindField(const std::string& name) {
     return nullptr;
 }
 
-bool ReadInteger(const Value& value, int64_t low, int64_t high, int64_t& out) {
-    if (value.tag() == Value::Tag::kInt) {
-        out = value.as_int();
-    } else if (value.tag() == Value::Tag::kUInt && value.as_uint() <= static_cast<uint64_t>(INT64_MAX)) {
-        out = static_cast<int64_t>(value.as_uint());
+Value Number(const Field& field, const Values& values) {
+    return field.whole == nullptr ? Value::Real(field.load(values))
+                                  : Value::Int(static_cast<int64_t>(values.*field.whole));
+}
+
+// Stores one field's value when it is of the field's kind and within its range.
+bool Store(const Field& field, const Value& value, Values& values) {
+    if (field.whole == nullptr) {
+        if (value.tag() != Value::Tag::kReal || !(value.as_real() >= field.real_low && value.as_real() <= field.real_high)) {
+            return false;
+        }
+        field.store(values, value.as_real());
     } else {
-        return false;
+        if (value.tag() != Value::Tag::kInt || value.as_int() < field.low || value.as_int() > field.high) {
+            return false;
+        }
+        values.*field.whole = static_cast<uint64_t>(value.as_int());
     }
-    return out >= low && out <= high;
+    return true;
 }
 
 }  // namespace
@@ -80,14 +80,11 @@ bool Configuration::Apply(const Value& settings, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Values next = values_;
     for (size_t i = 0; i < settings.names().size(); ++i) {
-        const std::string& name = settings.names()[i];
-        const Field* field = FindField(name);
-        int64_t number = 0;
-        if (field == nullptr || !ReadInteger(settings.items()[i], field->low, field->high, number)) {
-            error = name;
+        const Field* field = FindField(settings.names()[i]);
+        if (field == nullptr || !Store(*field, settings.items()[i], next)) {
+            error = settings.names()[i];
             return false;
         }
-        field->store(next, number);
     }
     values_ = next;
     return true;
@@ -97,17 +94,29 @@ Value Configuration::Snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     Value snapshot = Value::Dict();
     for (const Field& field : kFields) {
-        snapshot.Add(field.name, Value::Int(field.load(values_)));
+        snapshot.Add(field.name, Number(field, values_));
     }
     return snapshot;
+}
+
+Value Configuration::Defaults() {
+    const Values defaults;
+    Value values = Value::Dict();
+    for (const Field& field : kFields) {
+        values.Add(field.name, Number(field, defaults));
+    }
+    return values;
 }
 
 Value Configuration::Ranges() {
     const Values defaults;
     Value ranges = Value::Dict();
     for (const Field& field : kFields) {
+        const bool real = field.whole == nullptr;
         Value range = Value::Dict();
-        range.Add("min", Value::Int(field.low)).Add("max", Value::Int(field.high)).Add("default", Value::Int(field.load(defaults)));
+        range.Add("min", real ? Value::Real(field.real_low) : Value::Int(field.low))
+            .Add("max", real ? Value::Real(field.real_high) : Value::Int(field.high))
+            .Add("default", Number(field, defaults));
         ranges.Add(field.name, std::move(range));
     }
     return ranges;

@@ -12,7 +12,7 @@
 namespace mirelo {
 namespace loopback {
 
-// The loopback's tunables, set from the control interface. Each one's range is defined once, in
+// The loopback's tunables, set through the control API. Each one's range is defined once, in
 // Configuration.cpp, and published by Ranges() for callers to check against and to document.
 class Configuration {
 public:
@@ -20,10 +20,10 @@ public:
         int64_t network_quality_interval_ms = 2000;
         double custom_message_loss = 0.0;     // probability that an unreliable custom message is lost
         uint64_t custom_message_seed = 1;     // seeds the loss decisions, so runs repeat
-        size_t media_queue_bound = 256;       // media events queued per cloud before the oldest drop
-        size_t audio_buffer_ms = 1000;        // audio buffered per source for GetAudioFrame and the mix
-        size_t journal_entries = Journal::kDefaultMaxEntries;
-        size_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
+        uint64_t media_queue_bound = 256;     // media events queued per cloud before the oldest drop
+        uint64_t audio_buffer_ms = 1000;      // audio buffered per source for GetAudioFrame and the mix
+        uint64_t journal_entries = Journal::kDefaultMaxEntries;
+        uint64_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
     };
 
     Values values() const;
@@ -31,6 +31,7 @@ public:
     // is unknown, of the wrong type or out of range. `error` then names it.
     bool Apply(const Value& settings, std::string& error);
     Value Snapshot() const;
+    static Value Defaults();  // a dict of every field's default, as Apply takes it
 
     // A dict: for each field (by its name in Apply and Snapshot) a dict of min, max and default.
     static Value Ranges();

@@ -9,22 +9,19 @@
 
 #include "api/FramePayload.h"
 
+// What the loopback exports beyond the SDK: its control API (see control/Control.h).
+#ifndef MIRELO_CONTROL
+#define MIRELO_CONTROL __attribute__((visibility("default")))
+#endif
+
 namespace mirelo {
 namespace loopback {
 
-// A plain value tree, the currency of the control interface: journal arguments, failures and
-// statistics leave the library as encoded values, emit arguments and settings arrive as them.
-//
-// Encoding (little endian): one tag byte, then
-//   kNone: nothing; kBool: one byte 0/1; kInt: int64; kUInt: uint64;
-//   kBytes: uint32 length + bytes; kList: uint32 count + values;
-//   kDict: uint32 count + (uint32 name length + name bytes + value) per field.
-class Value {
+// A plain value tree, what the control API reads and takes: journal arguments, failures, statistics,
+// settings and tunables.
+class MIRELO_CONTROL Value {
 public:
-    enum class Tag : uint8_t { kNone = 0, kBool = 1, kInt = 2, kUInt = 3, kBytes = 4, kList = 5, kDict = 6 };
-
-    // Nesting deeper than this is refused on decoding, so a hostile buffer cannot exhaust the stack.
-    static constexpr int kMaxDecodeDepth = 16;
+    enum class Tag : uint8_t { kNone = 0, kBool = 1, kInt = 2, kUInt = 3, kBytes = 4, kList = 5, kDict = 6, kReal = 7 };
 
     Value() = default;
 
@@ -32,6 +29,7 @@ public:
     static Value Bool(bool value);
     static Value Int(int64_t value);
     static Value UInt(uint64_t value);
+    static Value Real(double value);
     static Value Bytes(const void* data, size_t size);
     static Value Bytes(FramePayload::Bytes shared);  // shares the block, no copy
     // Bytes that live inside `owner` (a frame copy, say), kept alive with it: no copy either.
@@ -49,6 +47,7 @@ public:
     bool as_bool() const { return bool_; }
     int64_t as_int() const { return int_; }
     uint64_t as_uint() const { return uint_; }
+    double as_real() const { return real_; }
     const uint8_t* bytes_data() const { return bytes_data_; }
     size_t bytes_size() const { return bytes_size_; }
     std::string as_string() const;
@@ -59,21 +58,12 @@ public:
     // Bytes of payload this value keeps alive (shared blocks counted in full).
     size_t payload_bytes() const;
 
-    // The encoding's length; std::length_error when a payload or a list is too long for its
-    // 32-bit length field.
-    size_t EncodedSize() const;
-    // Writes the encoding, EncodedSize() bytes, at out; returns the end. Writing straight into
-    // the reader's buffer spares a copy of every payload.
-    uint8_t* EncodeInto(uint8_t* out) const;
-    static bool Decode(const uint8_t* data, size_t size, Value& out);
-
 private:
-    static bool DecodeAt(const uint8_t*& cursor, const uint8_t* end, int depth, Value& out);
-
     Tag tag_ = Tag::kNone;
     bool bool_ = false;
     int64_t int_ = 0;
     uint64_t uint_ = 0;
+    double real_ = 0.0;
     std::shared_ptr<const void> bytes_owner_;
     const uint8_t* bytes_data_ = nullptr;  // inside *bytes_owner_
     size_t bytes_size_ = 0;

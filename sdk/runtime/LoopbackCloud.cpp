@@ -27,6 +27,7 @@ int Logged(uint64_t cloud, const char* operation, int result) {
 
 LoopbackCloud::LoopbackCloud(uint64_t handle, QOLTCloudDelegate* delegate, size_t media_bound)
     : handle_(handle),
+      delegate_(delegate),
       events_(std::make_shared<EventQueue>(delegate == nullptr, media_bound)),
       thread_(events_, delegate, handle) {
     Rooms().AddCloud(handle_, events_);

@@ -27,6 +27,7 @@ public:
     LoopbackCloud& operator=(const LoopbackCloud&) = delete;
 
     uint64_t handle() const { return handle_; }
+    const QOLTCloudDelegate* delegate() const { return delegate_; }
     const std::shared_ptr<EventQueue>& events() const { return events_; }
     ResultInjector& injections() { return injections_; }
 
@@ -58,6 +59,7 @@ private:
     bool Injected(const char* operation, int& result);
 
     const uint64_t handle_;
+    const QOLTCloudDelegate* const delegate_;  // only compared, to find the cloud a delegate serves
     std::shared_ptr<EventQueue> events_;
     ResultInjector injections_;
     EventThread thread_;  // declared last: joined before the rest goes
