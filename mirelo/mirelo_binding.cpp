@@ -813,7 +813,10 @@ private:
             }
         }
         if (outcome.missing && kind == EventKind::kRequired) {
-            py::pybind11_fail(std::string("Tried to call pure virtual function \"QOLTCloudDelegate::") + name + "\"");
+            // The text pybind11 gives a missing pure virtual method; thrown directly, since its own
+            // helper checks Python's error state, which needs the lock given back above.
+            throw std::runtime_error(std::string("Tried to call pure virtual function \"QOLTCloudDelegate::") + name +
+                                     "\"");
         }
         if (outcome.failed && kind != EventKind::kGuarded) {
             throw std::runtime_error(outcome.error);
