@@ -11,7 +11,7 @@ EXTRAS ?= test
 CMAKE_DEFINES ?=
 CXX ?= g++
 
-.PHONY: all install demo test test-asan bench soak docs wheel clean
+.PHONY: all install demo test test-asan test-native test-tsan native-tests bench soak docs wheel clean
 
 all: install
 
@@ -61,6 +61,32 @@ test-asan:
 	$(ASAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS); status=$$?; \
 	if [ -n "$$(ls -A $(ASAN_LOG_DIR))" ]; then cat $(ASAN_LOG_DIR)/*; echo "sanitizer reports above"; exit 1; fi; \
 	exit $$status
+
+# The loopback's own tests (GoogleTest, sdk/**/*_test.cpp), in a build directory of their own: the
+# library hides its internals, so the test program is built from the library's sources. GoogleTest
+# comes from the distribution's package, installed when missing (CI runs as root).
+NATIVE_BUILD_DIR ?= build/native
+NATIVE_FLAGS ?=
+NATIVE_ENV ?=
+GTEST_ARGS ?=
+native-tests: $(VENV)/.ready
+	@[ -f /usr/include/gtest/gtest.h ] || { apt-get update -qq && apt-get install -y -qq libgtest-dev; }
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELO_NATIVE_TESTS=ON -DMIRELO_EXTRA_FLAGS="$(NATIVE_FLAGS)" \
+		-DPython_EXECUTABLE=$(CURDIR)/$(PY) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+	$(VENV)/bin/cmake --build $(NATIVE_BUILD_DIR) --target mirelo_native_tests
+	$(NATIVE_ENV) $(NATIVE_BUILD_DIR)/sdk/mirelo_native_tests $(GTEST_ARGS)
+
+test-native:
+	$(MAKE) native-tests
+
+# The native tests, then the suite's threaded tests, under ThreadSanitizer; any report fails the target.
+TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
+TSAN_LOG_DIR := $(CURDIR)/build/tsan-reports
+test-tsan:
+	rm -rf $(TSAN_LOG_DIR) && mkdir -p $(TSAN_LOG_DIR)
+	$(MAKE) native-tests NATIVE_BUILD_DIR=build/native-tsan NATIVE_FLAGS="$(TSAN_FLAGS)" \
+		NATIVE_ENV="TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1"
 
 # The API reference, static HTML in build/docs (start at build/docs/index.html).
 docs: EXTRAS = docs
