@@ -96,21 +96,29 @@ TEST(AudioReframer, PtsRoundsDownAndWrapsLikeTheSenders) {
     EXPECT_EQ(frames[3].pts, 0u);           // 300 samples: 6.80 ms, past the top
 }
 
-TEST(AudioReframer, AFrameHasVoiceWhenAnyPushItDrawsFromHad) {
-    AudioReframer reframer(48000, 1, 480);
-    int16_t next = 0;
-    const auto aligned = Reframe(reframer, 1, {{480, 0, false}, {480, 10, true}, {480, 20, false}}, next);
-    ASSERT_EQ(aligned.size(), 3u);
-    EXPECT_FALSE(aligned[0].has_voice);  // ends exactly where the voiced push starts
-    EXPECT_TRUE(aligned[1].has_voice);
-    EXPECT_FALSE(aligned[2].has_voice);
+// frame length, and whether each of its three frames has voice, for pushes of 480 samples of
+// which only the second has voice.
+class AudioReframerVoice : public ::testing::TestWithParam<std::tuple<size_t, std::vector<bool>>> {};
 
-    AudioReframer straddling(48000, 1, 720);
-    const auto frames = Reframe(straddling, 1, {{480, 0, false}, {480, 10, true}, {480, 20, false}}, next);
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_TRUE(frames[0].has_voice);
-    EXPECT_TRUE(frames[1].has_voice);
+TEST_P(AudioReframerVoice, AFrameHasVoiceWhenAnyPushItDrawsFromHad) {
+    const auto& [frame_length, expected] = GetParam();
+    AudioReframer reframer(48000, 1, frame_length);
+    const std::vector<int16_t> samples(480, 1);
+    for (int push = 0; push < 3; ++push) {
+        reframer.Push(samples.data(), samples.size(), static_cast<uint32_t>(push * 10), push == 1, Clock::now());
+    }
+    std::vector<bool> voice;
+    AudioReframer::Frame frame;
+    while (reframer.Pop(frame) || reframer.PopRest(frame)) {
+        voice.push_back(frame.has_voice);
+    }
+    EXPECT_EQ(voice, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Lengths, AudioReframerVoice,
+                         ::testing::Values(std::make_tuple(480, std::vector<bool>{false, true, false}),
+                                           std::make_tuple(720, std::vector<bool>{true, true}),
+                                           std::make_tuple(479, std::vector<bool>{false, true, true, false})));
 
 TEST(AudioReframer, AfterTheRestTheNextPushStartsAFrameOfItsOwn) {
     AudioReframer reframer(48000, 1, 480);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 namespace mirelo {
@@ -22,6 +23,10 @@ struct LevelCase {
     std::vector<int16_t> samples;
     bool voice;
 };
+
+void PrintTo(const LevelCase& c, std::ostream* os) {
+    *os << c.samples.size() << " samples from " << c.samples.front() << (c.voice ? ", voice" : ", no voice");
+}
 
 class VoiceActivityDetectorLevels : public ::testing::TestWithParam<LevelCase> {};
 

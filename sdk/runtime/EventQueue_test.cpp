@@ -8,6 +8,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -143,6 +144,8 @@ struct CoalescingCase {
     std::vector<std::string> delivered;
     uint64_t coalesced;
 };
+
+void PrintTo(const CoalescingCase& c, std::ostream* os) { *os << c.name; }
 
 class EventQueueCoalescing : public ::testing::TestWithParam<CoalescingCase> {};
 
@@ -333,20 +336,25 @@ TEST_P(EventQueueUnderLoad, TheHandlerEndsInTheRoomsStateAndNeverSeesAnUnopenedT
 
 INSTANTIATE_TEST_SUITE_P(Seeds, EventQueueUnderLoad, ::testing::Range(1u, 13u));
 
+// Starts a waiter for the event and gives it time to block, so that only a wake-up can end its wait.
+std::future<bool> Awaiting(EventQueue& queue, uint64_t sequence) {
+    std::future<bool> done =
+        std::async(std::launch::async, [&queue, sequence] { return queue.WaitDone(sequence, Clock::now() + kPatience); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return done;
+}
+
 TEST(EventQueue, WaitDoneWakesWhenTheAwaitedEventIsDroppedOrCoalesced) {
     EventQueue dropping(false, 1);
-    const uint64_t frame = dropping.Post("Audio", true, Nothing());
-    auto dropped = std::async(std::launch::async, [&] { return dropping.WaitDone(frame, Clock::now() + kPatience); });
+    std::future<bool> dropped = Awaiting(dropping, dropping.Post("Audio", true, Nothing()));
     dropping.Post("Audio", true, Nothing());  // drops the first
-    ASSERT_EQ(dropped.wait_for(kPatience), std::future_status::ready);
+    ASSERT_EQ(dropped.wait_for(kPatience / 2), std::future_status::ready);
     EXPECT_TRUE(dropped.get());
 
     EventQueue coalescing(false, 1);
-    const uint64_t opening = coalescing.Post("AudioOn", false, Nothing(), AudioOn("u").subject);
-    auto coalesced =
-        std::async(std::launch::async, [&] { return coalescing.WaitDone(opening, Clock::now() + kPatience); });
+    std::future<bool> coalesced = Awaiting(coalescing, coalescing.Post("AudioOn", false, Nothing(), AudioOn("u").subject));
     EXPECT_NE(coalescing.Post("AudioOff", false, Nothing(), AudioOff("u").subject), 0u);
-    ASSERT_EQ(coalesced.wait_for(kPatience), std::future_status::ready);
+    ASSERT_EQ(coalesced.wait_for(kPatience / 2), std::future_status::ready);
     EXPECT_TRUE(coalesced.get());
 }
 
