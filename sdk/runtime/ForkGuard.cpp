@@ -21,6 +21,15 @@ std::vector<std::unique_lock<std::mutex>>& Held() {
     return held;
 }
 
+// Held by the forking thread from Prepare until its fork returns, on both sides. Two threads may
+// fork at once (the interpreter starts subprocesses without holding its own lock), and each runs
+// the handlers: this keeps the second out of Held() until the first is done with it. Never
+// destroyed, like Held().
+std::mutex& ForkInProgress() {
+    static auto& mutex = *std::make_unique<std::mutex>().release();
+    return mutex;
+}
+
 // Whether the calling thread runs the program's main function, whose return ends the process with
 // exit(). A process's first thread has the process's id; so has the only thread of a child made by
 // fork(), whichever thread forked it, so the answer is taken in the parent and kept per thread:
@@ -57,6 +66,7 @@ void ForkGuard::Install() { pthread_atfork(&ForkGuard::Prepare, &ForkGuard::InPa
 
 void ForkGuard::Prepare() {
     NoteWhetherThisThreadRunsMain();
+    ForkInProgress().lock();
     LoopbackService& service = LoopbackService::Instance();
     // Listed before the registry is locked: no cloud can be created meanwhile, since creating one
     // takes the interpreter lock that the forking thread holds, and a cloud destroyed meanwhile
@@ -79,10 +89,14 @@ void ForkGuard::Prepare() {
     held.push_back(service.waits().LockForFork());
 }
 
-void ForkGuard::InParent() { Held().clear(); }
+void ForkGuard::InParent() {
+    Held().clear();
+    ForkInProgress().unlock();
+}
 
 void ForkGuard::InChild() {
     Held().clear();
+    ForkInProgress().unlock();
     LoopbackService& service = LoopbackService::Instance();
     service.waits().ForgetInChild();
     service.rooms().ForgetClockInChild();
