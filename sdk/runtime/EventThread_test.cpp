@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "runtime/LoopbackService.h"
+#include "runtime/SilentDelegate_test.h"
 
 namespace mirelo {
 namespace loopback {
@@ -22,33 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kPatience = std::chrono::seconds(20);
-
-// The events below do their work in their delivery; the delegate only has to exist.
-class SilentDelegate : public QOLTCloudDelegate {
-public:
-    void OnError(Error) override {}
-    void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-    void OnEnterRoom() override {}
-    void OnExitRoom() override {}
-    void OnLocalAudioChannelCreated() override {}
-    void OnLocalAudioChannelDestroyed() override {}
-    void OnLocalVideoChannelCreated(StreamType) override {}
-    void OnLocalVideoChannelDestroyed(StreamType) override {}
-    void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
-    void OnRequestKeyFrame(StreamType) override {}
-    void OnRemoteUserEnterRoom(const UserInfo&) override {}
-    void OnRemoteUserExitRoom(const UserInfo&, int) override {}
-    void OnRemoteAudioAvailable(const char*, bool) override {}
-    void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
-    void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
-    void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-    void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
-    void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
-    void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
-    void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
-    void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
-    void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
-};
 
 // A thread stuck for good cannot be failed and cleaned up after: the whole run stops, loudly.
 template <typename T>
