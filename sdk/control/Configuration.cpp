@@ -68,7 +68,7 @@ bool ReadInteger(const Value& value, int64_t low, int64_t high, int64_t& out) {
 }  // namespace
 
 Configuration::Values Configuration::values() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return values_;
 }
 
@@ -77,7 +77,7 @@ bool Configuration::Apply(const Value& settings, std::string& error) {
         error = "settings";
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Values next = values_;
     for (size_t i = 0; i < settings.names().size(); ++i) {
         const std::string& name = settings.names()[i];
@@ -94,7 +94,7 @@ bool Configuration::Apply(const Value& settings, std::string& error) {
 }
 
 Value Configuration::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Value snapshot = Value::Dict();
     for (const Field& field : kFields) {
         snapshot.Add(field.name, Value::Int(field.load(values_)));

@@ -7,12 +7,12 @@ void ResultInjector::Inject(const std::string& operation, int64_t result, uint32
     if (count == 0) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     injections_[operation].push_back(Injection{result, count});
 }
 
 bool ResultInjector::Take(const char* operation, int64_t& result) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = injections_.find(operation);
     if (found == injections_.end()) {
         return false;

@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -23,8 +24,8 @@ private:
         uint32_t remaining;
     };
 
-    std::mutex mutex_;
-    std::map<std::string, std::deque<Injection>> injections_;  // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kInjections};
+    std::map<std::string, std::deque<Injection>> injections_ GUARDED_BY(mutex_);
 };
 
 }  // namespace loopback
