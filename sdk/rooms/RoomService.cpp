@@ -3,11 +3,9 @@
 #include <cxxabi.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <new>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "runtime/LoopbackService.h"

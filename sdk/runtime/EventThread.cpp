@@ -1,5 +1,4 @@
 #include "runtime/EventThread.h"
-#include "runtime/Mutex.h"
 
 #include <cxxabi.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "runtime/LoopbackService.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
