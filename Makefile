@@ -9,9 +9,11 @@ PYTEST_ARGS ?=
 # The extras that `install` adds: the tests' by default; `demo` needs none, `docs` the reference's.
 EXTRAS ?= test
 CMAKE_DEFINES ?=
+# ON makes every compiler warning an error (CI sets it).
+WERROR ?= OFF
 CXX ?= g++
 
-.PHONY: all install demo test test-asan bench soak docs wheel format lint clang-format-tool clean mutation test-native test-tsan native-tests
+.PHONY: all install demo test test-asan bench soak docs wheel format lint clang-format-tool clean mutation test-native test-tsan native-tests thread-safety
 
 all: install
 
@@ -23,7 +25,7 @@ $(VENV)/.ready: pyproject.toml
 
 # The build directory persists, so a second install only rebuilds what changed.
 install: $(VENV)/.ready
-	$(PIP) install --no-build-isolation -C build-dir=$(BUILD_DIR) $(CMAKE_DEFINES) "$(if $(strip $(EXTRAS)),.[$(EXTRAS)],.)"
+	$(PIP) install --no-build-isolation -C build-dir=$(BUILD_DIR) -C cmake.define.MIRELO_WERROR=$(WERROR) $(CMAKE_DEFINES) "$(if $(strip $(EXTRAS)),.[$(EXTRAS)],.)"
 
 demo: EXTRAS =
 demo: install
@@ -106,6 +108,15 @@ test-tsan:
 	$(TSAN_VENV)/bin/pytest -p no:cacheprovider $(addprefix tests/,$(TSAN_TESTS)) $(PYTEST_ARGS); status=$$?; \
 	if [ -n "$$(ls -A $(TSAN_LOG_DIR))" ]; then cat $(TSAN_LOG_DIR)/*; echo "sanitizer reports above"; exit 1; fi; \
 	exit $$status
+
+# The loopback's lock annotations, checked by clang: libmirelo.so alone, built in its own directory
+# with clang's thread-safety analysis, every warning an error. Installs clang when it is missing.
+THREAD_SAFETY_DIR := build/thread-safety
+thread-safety: $(VENV)/.ready
+	command -v clang++ >/dev/null || (apt-get update && apt-get install -y clang)
+	CXX=clang++ $(VENV)/bin/cmake -S . -B $(THREAD_SAFETY_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+		-DMIRELO_SDK_ONLY=ON -DMIRELO_THREAD_SAFETY=ON -DMIRELO_WERROR=ON
+	$(VENV)/bin/cmake --build $(THREAD_SAFETY_DIR)
 
 # The API reference, static HTML in build/docs (start at build/docs/index.html).
 docs: EXTRAS = docs

@@ -68,7 +68,7 @@ bool Store(const Field& field, const Value& value, Values& values) {
 }  // namespace
 
 Configuration::Values Configuration::values() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return values_;
 }
 
@@ -77,7 +77,7 @@ bool Configuration::Apply(const Value& settings, std::string& error) {
         error = "settings";
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Values next = values_;
     for (size_t i = 0; i < settings.names().size(); ++i) {
         const Field* field = FindField(settings.names()[i]);
@@ -91,7 +91,7 @@ bool Configuration::Apply(const Value& settings, std::string& error) {
 }
 
 Value Configuration::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Value snapshot = Value::Dict();
     for (const Field& field : kFields) {
         snapshot.Add(field.name, Number(field, values_));

@@ -3,9 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "runtime/Mutex.h"
 #include "control/Journal.h"
 #include "control/Value.h"
 
@@ -36,12 +36,9 @@ public:
     // A dict: for each field (by its name in Apply and Snapshot) a dict of min, max and default.
     static Value Ranges();
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
-    mutable std::mutex mutex_;
-    Values values_;  // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kConfiguration};
+    Values values_ GUARDED_BY(mutex_);
 };
 
 }  // namespace loopback

@@ -22,29 +22,31 @@ std::string FailureList::Bounded(const std::string& text) {
 }
 
 void FailureList::Add(uint64_t cloud, const std::string& operation, const std::string& text) noexcept {
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     try {
         const bool cut = text.size() > kMaxTextBytes;
         Failure failure{cloud, operation, Bounded(text)};
         const size_t bytes = failure.operation.size() + failure.text.size();
-        lock.lock();
-        failures_.push_back(std::move(failure));
-        counts_.bytes += bytes;
-        counts_.cut += cut ? 1 : 0;
-        // The newest entry alone always fits: its text is bounded far below kMaxBytes.
-        while (failures_.size() > kMaxFailures || counts_.bytes > kMaxBytes) {
-            const Failure& oldest = failures_.front();
-            counts_.bytes -= oldest.operation.size() + oldest.text.size();
-            failures_.pop_front();
+        MutexLock lock(mutex_);
+        try {
+            failures_.push_back(std::move(failure));
+            counts_.bytes += bytes;
+            counts_.cut += cut ? 1 : 0;
+            // The newest entry alone always fits: its text is bounded far below kMaxBytes.
+            while (failures_.size() > kMaxFailures || counts_.bytes > kMaxBytes) {
+                const Failure& oldest = failures_.front();
+                counts_.bytes -= oldest.operation.size() + oldest.text.size();
+                failures_.pop_front();
+                ++counts_.dropped;
+            }
+        } catch (...) {
+            // Memory exhausted: the failure is not stored (push_back changes nothing when it throws),
+            // but it is counted.
             ++counts_.dropped;
         }
     } catch (...) {
-        // Memory exhausted: the failure is not stored (push_back changes nothing when it throws),
-        // but it is counted.
+        // Memory exhausted before the lock: not stored either, and counted the same way.
         try {
-            if (!lock.owns_lock()) {
-                lock.lock();
-            }
+            MutexLock lock(mutex_);
             ++counts_.dropped;
         } catch (...) {
         }
@@ -52,7 +54,7 @@ void FailureList::Add(uint64_t cloud, const std::string& operation, const std::s
 }
 
 Value FailureList::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Value> failures;
     failures.reserve(failures_.size());
     for (const Failure& failure : failures_) {
@@ -63,14 +65,14 @@ Value FailureList::Snapshot() const {
 }
 
 FailureList::Counts FailureList::counts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Counts counts = counts_;
     counts.entries = failures_.size();
     return counts;
 }
 
 void FailureList::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     failures_.clear();
     counts_ = Counts{};
 }

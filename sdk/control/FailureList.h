@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 
+#include "runtime/Mutex.h"
 #include "control/Value.h"
 
 namespace mirelo {
@@ -38,9 +38,6 @@ public:
     // The text as stored: at most kMaxTextBytes, cut at a UTF-8 character boundary and marked.
     static std::string Bounded(const std::string& text);
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
     struct Failure {
         uint64_t cloud;
@@ -48,9 +45,9 @@ private:
         std::string text;
     };
 
-    mutable std::mutex mutex_;
-    std::deque<Failure> failures_;  // guarded by mutex_
-    Counts counts_;                 // guarded by mutex_; entries is failures_.size()
+    mutable Mutex mutex_{LockRank::kFailures};
+    std::deque<Failure> failures_ GUARDED_BY(mutex_);
+    Counts counts_ GUARDED_BY(mutex_);  // entries is failures_.size()
 };
 
 }  // namespace loopback

@@ -6,21 +6,23 @@ namespace mirelo {
 namespace loopback {
 
 void Journal::Record(uint64_t cloud, const char* operation, std::vector<Value> arguments) noexcept {
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     try {
         Value list = Value::List(std::move(arguments));
         const size_t payload = list.payload_bytes();
-        lock.lock();
-        entries_.push_back(Entry{cloud, operation, std::move(list), payload});
-        payload_bytes_ += payload;
-        TrimLocked();
-    } catch (...) {
-        // Memory exhausted: the entry is not stored (push_back changes nothing when it throws), but
-        // it is counted.
+        MutexLock lock(mutex_);
         try {
-            if (!lock.owns_lock()) {
-                lock.lock();
-            }
+            entries_.push_back(Entry{cloud, operation, std::move(list), payload});
+            payload_bytes_ += payload;
+            TrimLocked();
+        } catch (...) {
+            // Memory exhausted: the entry is not stored (push_back changes nothing when it throws), but
+            // it is counted.
+            ++dropped_;
+        }
+    } catch (...) {
+        // Memory exhausted before the lock: not stored either, and counted the same way.
+        try {
+            MutexLock lock(mutex_);
             ++dropped_;
         } catch (...) {
         }
@@ -37,7 +39,7 @@ void Journal::TrimLocked() {
 }
 
 Value Journal::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Value> entries;
     entries.reserve(entries_.size());
     for (const Entry& entry : entries_) {
@@ -47,31 +49,31 @@ Value Journal::Snapshot() const {
 }
 
 Journal::Counts Journal::counts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return Counts{entries_.size(), payload_bytes_, dropped_};
 }
 
 void Journal::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     entries_.clear();
     payload_bytes_ = 0;
     dropped_ = 0;
 }
 
 void Journal::SetLimits(size_t max_entries, size_t max_payload_bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     max_entries_ = max_entries;
     max_payload_bytes_ = max_payload_bytes;
     TrimLocked();
 }
 
 size_t Journal::max_entries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return max_entries_;
 }
 
 size_t Journal::max_payload_bytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return max_payload_bytes_;
 }
 

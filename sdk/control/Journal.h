@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <vector>
 
+#include "runtime/Mutex.h"
 #include "control/Value.h"
 
 namespace mirelo {
@@ -44,18 +44,15 @@ public:
     size_t max_entries() const;
     size_t max_payload_bytes() const;
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
-    void TrimLocked();
+    void TrimLocked() REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
-    std::deque<Entry> entries_;                          // guarded by mutex_
-    size_t payload_bytes_ = 0;                           // guarded by mutex_
-    uint64_t dropped_ = 0;                               // guarded by mutex_
-    size_t max_entries_ = kDefaultMaxEntries;            // guarded by mutex_
-    size_t max_payload_bytes_ = kDefaultMaxPayloadBytes;  // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kJournal};
+    std::deque<Entry> entries_ GUARDED_BY(mutex_);
+    size_t payload_bytes_ GUARDED_BY(mutex_) = 0;
+    uint64_t dropped_ GUARDED_BY(mutex_) = 0;
+    size_t max_entries_ GUARDED_BY(mutex_) = kDefaultMaxEntries;
+    size_t max_payload_bytes_ GUARDED_BY(mutex_) = kDefaultMaxPayloadBytes;
 };
 
 }  // namespace loopback

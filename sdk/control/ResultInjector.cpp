@@ -6,31 +6,42 @@ namespace mirelo {
 namespace loopback {
 namespace {
 
-std::mutex pending_mutex;
-std::optional<int64_t> pending_failure;  // guarded by pending_mutex
+// The failure that the next cloud made takes on, if armed. Made on first use and never destroyed,
+// so that neither static construction nor destruction order matters to its lock.
+struct PendingFailure {
+    Mutex mutex{LockRank::kInjections};
+    std::optional<int64_t> result GUARDED_BY(mutex);
+};
+
+PendingFailure& Pending() {
+    static PendingFailure* const pending = new PendingFailure();
+    return *pending;
+}
 
 }  // namespace
 
 ResultInjector::ResultInjector() {
-    std::lock_guard<std::mutex> lock(pending_mutex);
-    failing_.swap(pending_failure);
+    PendingFailure& pending = Pending();
+    MutexLock lock(pending.mutex);
+    failing_.swap(pending.result);
 }
 
 void ResultInjector::FailNextCreated(std::optional<int64_t> result) {
-    std::lock_guard<std::mutex> lock(pending_mutex);
-    pending_failure = result;
+    PendingFailure& pending = Pending();
+    MutexLock lock(pending.mutex);
+    pending.result = result;
 }
 
 void ResultInjector::Inject(const std::string& operation, int64_t result, uint32_t count) {
     if (count == 0) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     injections_[operation].push_back(Injection{result, count});
 }
 
 bool ResultInjector::Take(const char* operation, int64_t& result) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = injections_.find(operation);
     if (found == injections_.end()) {
         if (failing_) {

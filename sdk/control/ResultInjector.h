@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -32,9 +33,9 @@ private:
         uint32_t remaining;
     };
 
-    std::mutex mutex_;
-    std::map<std::string, std::deque<Injection>> injections_;  // guarded by mutex_
-    std::optional<int64_t> failing_;                            // set at construction only
+    mutable Mutex mutex_{LockRank::kInjections};
+    std::map<std::string, std::deque<Injection>> injections_ GUARDED_BY(mutex_);
+    std::optional<int64_t> failing_;  // set at construction only
 };
 
 }  // namespace loopback

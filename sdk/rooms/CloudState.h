@@ -12,11 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "media/AudioFormatConverter.h"
-#include "media/AudioMixer.h"
-#include "media/AudioReframer.h"
 #include "runtime/EventQueue.h"
-#include "rooms/MessageRateLimiter.h"
 #include "api/Vendor.h"
 
 namespace mirelo {
@@ -26,10 +22,11 @@ namespace loopback {
 struct AudioLosses {
     uint64_t paced_refused = 0;    // frames SendContinuousAudioFrame refused, its queue being full
     uint64_t paced_cleared = 0;    // queued frames discarded: clear_send_queue, channel closed, room left
-    uint64_t samples_dropped = 0;  // received samples (per channel) never handed out, see RoomService
+    uint64_t samples_dropped = 0;  // received samples (per channel) never handed out, see AudioRouter
 };
 
-// What the room service knows of one cloud. Owned by the room service and guarded by its lock.
+// What the room service knows of one cloud. Owned by the room service and guarded by its lock; the
+// routers keep what they need per cloud themselves (AudioRouter, MessageRouter).
 struct CloudState {
     using Clock = std::chrono::steady_clock;
 
@@ -49,18 +46,6 @@ struct CloudState {
     std::optional<AudioEncodeParams> audio_channel;
     std::vector<StreamType> video_channels;                    // in creation order
     std::set<std::pair<std::string, int>> subscriptions;      // (user id, stream type)
-
-    // Receiving audio: a converter per sender into this cloud's output format, then either a
-    // reframer per sender (each sender's frames apart) or the mix.
-    std::map<uint64_t, std::unique_ptr<AudioFormatConverter>> converters;
-    std::map<uint64_t, AudioReframer> reframers;
-    std::unique_ptr<AudioMixer> mixer;
-    uint32_t mixed_pts = 0;  // milliseconds of mixed audio handed out
-
-    // Custom messages: sequence numbers as a sender (by cmd_id), misses as a receiver.
-    std::map<int, uint32_t> message_sequence;
-    std::map<std::pair<uint64_t, int>, uint32_t> missed_messages;  // (sender, cmd_id)
-    MessageRateLimiter message_budget;
 
     // SendContinuousAudioFrame's queue and when its head is due.
     std::deque<AudioFrame> paced_audio;

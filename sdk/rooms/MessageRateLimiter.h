@@ -9,7 +9,7 @@ namespace mirelo {
 namespace loopback {
 
 // A sender's custom-message budget over the last second: at most kMaxMessages messages and
-// kMaxBytes bytes. Not thread-safe: the room service locks.
+// kMaxBytes bytes. Not thread-safe: the MessageRouter locks.
 class MessageRateLimiter {
 public:
     static constexpr size_t kMaxMessages = 30;

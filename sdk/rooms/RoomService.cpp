@@ -3,38 +3,19 @@
 #include <cxxabi.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "runtime/LoopbackService.h"
-#include "media/VoiceActivityDetector.h"
+#include "rooms/RoomEvents.h"
 
 namespace mirelo {
 namespace loopback {
 namespace {
 
-using Delivery = EventQueue::Delivery;
-using Subject = EventQueue::Subject;
-using Topic = Subject::Topic;
-using Role = Subject::Role;
-
-// Media events may be dropped (oldest first) when a handler falls behind; all others are kept,
-// except state events that cancel out while the handler is behind (see EventQueue).
-constexpr bool kMedia = true;
-constexpr bool kKept = false;
-
-Subject About(Topic topic, Role role, const std::string& user = std::string(), int stream = 0) {
-    return Subject{topic, role, stream, user};
-}
-
-void Raise(CloudState& to, const char* operation, bool droppable, Delivery delivery, Subject subject = Subject()) {
-    to.events->Post(operation, droppable, std::move(delivery), std::move(subject));
-}
+using namespace room_events;
 
 Role Availability(bool available) { return available ? Role::kOpens : Role::kCloses; }
 
@@ -99,40 +80,6 @@ bool IsObtainable(const AudioObtainParams& obtain) {
            obtain.output_frame_length_ms <= RoomService::kMaxOutputFrameMs;
 }
 
-// Interleaved samples of the cloud's output format, counted per channel for the statistics.
-uint64_t PerChannel(const AudioObtainParams& obtain, size_t samples) {
-    return samples / static_cast<size_t>(obtain.output_channels);
-}
-
-// Samples per channel in a frame handed to the cloud, mixed or not.
-size_t OutputFrameLength(const AudioObtainParams& obtain) {
-    return static_cast<size_t>(obtain.output_sample_rate) * static_cast<size_t>(obtain.output_frame_length_ms) / 1000;
-}
-
-size_t MixFrameSamples(const AudioObtainParams& obtain) {
-    return OutputFrameLength(obtain) * static_cast<size_t>(obtain.output_channels);
-}
-
-std::vector<int16_t> Samples(const AudioFrame& frame) {
-    std::vector<int16_t> samples(frame.size() / sizeof(int16_t));
-    if (!samples.empty()) {
-        std::memcpy(samples.data(), frame.data(), samples.size() * sizeof(int16_t));
-    }
-    return samples;
-}
-
-AudioFrame PcmFrame(const std::vector<int16_t>& samples, int rate, int channels, uint32_t pts, bool has_voice) {
-    AudioFrame frame;
-    frame.sample_rate = rate;
-    frame.channels = channels;
-    frame.bits_per_sample = 16;
-    frame.codec = AUDIO_CODEC_TYPE_PCM;
-    frame.pts = pts;
-    frame.has_voice = has_voice;
-    frame.SetData(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * sizeof(int16_t));
-    return frame;
-}
-
 // The payload size a raw picture of this geometry takes; 0 for an unknown format, an empty picture
 // or one too large to count in 64 bits, which no payload can match. A wrapped sum would let a
 // huge picture pass with a tiny payload, and a receiver would read far past its end.
@@ -169,15 +116,6 @@ uint64_t PixelPayloadSize(const PixelFrame& frame) {
         return 0;
     }
     return total;
-}
-
-void RaiseSenderAudio(CloudState& to, const std::string& user_id, const AudioReframer::Frame& piece) {
-    const AudioFrame frame =
-        PcmFrame(piece.samples, to.obtain.output_sample_rate, to.obtain.output_channels, piece.pts, piece.has_voice);
-    Raise(
-        to, "OnRemoteAudioReceived", kMedia,
-        [user_id, frame](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), frame); },
-        About(Topic::kRemoteAudio, Role::kWithin, user_id));
 }
 
 CloudState::Clock::duration FrameDuration(const AudioFrame& frame, const AudioEncodeParams& channel) {
@@ -249,13 +187,14 @@ void RoomService::AddCloud(uint64_t handle, std::shared_ptr<EventQueue> events) 
     auto state = std::make_unique<CloudState>();
     state->handle = handle;
     state->events = std::move(events);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
+    audio_.AddReceiver(handle);
     clouds_[handle] = std::move(state);
 }
 
 void RoomService::RemoveCloud(uint64_t handle) noexcept {
     std::unique_ptr<CloudState> removed;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = clouds_.find(handle);
     if (found == clouds_.end()) {
         return;
@@ -269,6 +208,8 @@ void RoomService::RemoveCloud(uint64_t handle) noexcept {
             ForgetMemberLocked(*found->second);
         }
     }
+    audio_.RemoveReceiver(handle);
+    messages_.Remove(handle);
     removed = std::move(found->second);
     clouds_.erase(found);
 }
@@ -297,7 +238,7 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
     if (!IsText(room.user_sig.GetValue())) {
         return ERR_INVALID_USER_SIG;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || self->in_room) {
         return ERR_INVALID_OPERATION;
@@ -320,11 +261,9 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
     // reports network quality), the mixer, the room's place for the new member and the events.
     // A failure then leaves the cloud and the room as they were (only memory running out among
     // the events can leave some of them queued).
-    EnsureClockLocked();
+    clock_.EnsureRunning();
     const Configuration::Values settings = configuration_.values();
-    const size_t buffered_samples = static_cast<size_t>(obtain.output_sample_rate) * settings.audio_buffer_ms / 1000 *
-                                    static_cast<size_t>(obtain.output_channels);
-    auto mixer = std::make_unique<AudioMixer>(std::max(buffered_samples, MixFrameSamples(obtain)));
+    auto mixer = AudioRouter::NewMixer(obtain, settings.audio_buffer_ms);
     const std::vector<CloudState*> members = RoomMembersLocked(key);
     const bool anchor = params.role == QOLT_ROLE_ANCHOR;
     auto slot = rooms_.try_emplace(key).first;
@@ -363,17 +302,16 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
     self->role = params.role;
     self->obtain = obtain;
     self->pixel_output = params.use_pixel_frame_output;
-    self->mixer = std::move(mixer);
-    self->mixed_pts = 0;
+    audio_.Join(handle, std::move(mixer));
     self->next_quality_report = Clock::now() + std::chrono::milliseconds(settings.network_quality_interval_ms);
-    clock_wake_.notify_all();
+    clock_.Wake();
     return ERR_OK;
 } catch (...) {
     return Failed(handle, "EnterRoom", static_cast<int>(ERR_FAILED));
 }
 
 int RoomService::ExitRoom(uint64_t handle) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
@@ -404,9 +342,8 @@ void RoomService::LeaveLocked(CloudState& leaver) {
                   [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserExitRoom(info, 0); },
                   About(Topic::kRemoteUser, Role::kCloses, leaver.user_id));
         }
-        other->missed_messages.erase(other->missed_messages.lower_bound({leaver.handle, INT32_MIN}),
-                                     other->missed_messages.upper_bound({leaver.handle, INT32_MAX}));
     }
+    messages_.Leave(leaver.handle);  // nobody misses its messages any more
     if (members.empty()) {
         rooms_.erase(leaver.room_key);
     }
@@ -416,50 +353,12 @@ void RoomService::LeaveLocked(CloudState& leaver) {
     leaver.room_key.clear();
     leaver.user_id.clear();
     leaver.subscriptions.clear();
-    leaver.converters.clear();
-    // Received audio not handed out yet goes with the room: counted.
-    for (const auto& reframer : leaver.reframers) {
-        leaver.audio_losses.samples_dropped += reframer.second.pending();
-    }
-    leaver.reframers.clear();
-    leaver.audio_losses.samples_dropped += PerChannel(leaver.obtain, leaver.mixer->held());
-    leaver.mixer.reset();
-    leaver.message_sequence.clear();
-    leaver.missed_messages.clear();
+    audio_.Leave(leaver);
     leaver.paced_audio.clear();
 }
 
-// The sender's audio stops: receivers drop their converter and mixer share for it.
-void RoomService::ForgetSenderLocked(CloudState& sender) {
-    for (CloudState* other : RoomMembersLocked(sender.room_key)) {
-        if (other != &sender) {
-            EndSenderAudioLocked(*other, sender.handle, sender.user_id);
-            if (other->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
-                DrainMixLocked(*other);
-            }
-        }
-    }
-}
-
-// The receiver stops getting this sender's audio. Its frames taken apart get what waits as a last,
-// shorter frame; what waits in the mix is discarded and counted as dropped.
-void RoomService::EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id) {
-    receiver.converters.erase(sender);
-    auto reframer = receiver.reframers.find(sender);
-    if (reframer != receiver.reframers.end()) {
-        AudioReframer::Frame rest;
-        if (reframer->second.PopRest(rest)) {
-            RaiseSenderAudio(receiver, user_id, rest);
-        }
-        receiver.reframers.erase(reframer);
-    }
-    if (receiver.mixer) {
-        receiver.audio_losses.samples_dropped += PerChannel(receiver.obtain, receiver.mixer->RemoveSource(sender));
-    }
-}
-
 void RoomService::CloseAudioChannelLocked(CloudState& owner) {
-    ForgetSenderLocked(owner);
+    audio_.ForgetSender(owner, RoomMembersLocked(owner.room_key));
     owner.audio_channel.reset();
     owner.audio_losses.paced_cleared += owner.paced_audio.size();
     owner.paced_audio.clear();
@@ -502,7 +401,7 @@ int RoomService::CheckSubscriptionLocked(uint64_t handle, const char* user_id, S
 }
 
 int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = nullptr;
     if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
         return refused;
@@ -510,7 +409,7 @@ int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type
     self->subscriptions.insert({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
     if (publisher != nullptr && publisher != self && type == STREAM_TYPE_AUDIO && publisher->audio_channel) {
-        self->mixer->AddSource(publisher->handle);
+        audio_.AddSource(self->handle, publisher->handle);
     }
     if (publisher != nullptr && publisher != self && IsVideoType(type) && publisher->HasVideo(type)) {
         RaiseKeyFrameRequest(*publisher, type);
@@ -521,7 +420,7 @@ int RoomService::Subscribe(uint64_t handle, const char* user_id, StreamType type
 }
 
 int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType type) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = nullptr;
     if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {
         return refused;
@@ -529,12 +428,7 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
     self->subscriptions.erase({user_id, type});
     CloudState* publisher = FindUserLocked(self->room_key, user_id);
     if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {
-        EndSenderAudioLocked(*self, publisher->handle, publisher->user_id);
-        // What the other senders sent while the mix waited for this one goes out now, as when a
-        // sender stops, rather than with their next frame, which may never come.
-        if (self->obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
-            DrainMixLocked(*self);
-        }
+        audio_.EndSender(*self, publisher->handle, publisher->user_id);
     }
     return ERR_OK;
 } catch (...) {
@@ -542,7 +436,7 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
 }
 
 int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParams& params) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->IsAnchor() || self->audio_channel) {
         return ERR_INVALID_OPERATION;
@@ -559,7 +453,7 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
         if (other != self) {
             RaiseAudioAvailable(*other, self->user_id, true);
             if (other->Subscribed(self->user_id, STREAM_TYPE_AUDIO)) {
-                other->mixer->AddSource(self->handle);  // its mix now waits for this sender too
+                audio_.AddSource(other->handle, self->handle);  // its mix now waits for this sender too
             }
         }
     }
@@ -569,7 +463,7 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
 }
 
 int RoomService::DestroyLocalAudioChannel(uint64_t handle) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
         return ERR_INVALID_OPERATION;
@@ -581,7 +475,7 @@ int RoomService::DestroyLocalAudioChannel(uint64_t handle) try {
 }
 
 int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->IsAnchor()) {
         return ERR_INVALID_OPERATION;
@@ -612,7 +506,7 @@ int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
 }
 
 int RoomService::DestroyLocalVideoChannel(uint64_t handle, StreamType type) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
@@ -643,7 +537,7 @@ bool IsSendableAudio(const AudioEncodeParams& channel, const AudioFrame& frame) 
 }  // namespace
 
 int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
         return ERR_INVALID_OPERATION;
@@ -651,14 +545,14 @@ int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) try {
     if (!IsSendableAudio(*self->audio_channel, frame)) {
         return ERR_INVALID_PARAMETER;
     }
-    RouteAudioLocked(*self, frame);
+    audio_.Route(*self, RoomMembersLocked(self->room_key), frame);
     return ERR_OK;
 } catch (...) {
     return Failed(handle, "SendAudioFrame", static_cast<int>(ERR_FAILED));
 }
 
 int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& frame, bool clear_send_queue) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
         return ERR_INVALID_OPERATION;
@@ -680,120 +574,23 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
         self->next_paced_send = std::max(self->next_paced_send, Clock::now());
     }
     self->paced_audio.push_back(frame);
-    EnsureClockLocked();  // in a child made by fork(), the room was entered before the child's clock
-    clock_wake_.notify_all();
+    clock_.EnsureRunning();  // in a child made by fork(), the room was entered before the child's clock
+    clock_.Wake();
     return ERR_OK;
 } catch (...) {
     return Failed(handle, "SendContinuousAudioFrame", static_cast<int>(ERR_FAILED));
-}
-
-void RoomService::RouteAudioLocked(CloudState& sender, const AudioFrame& sent) {
-    const bool pcm = sent.codec == AUDIO_CODEC_TYPE_PCM;
-    std::vector<int16_t> samples;
-    bool has_voice = sent.has_voice;
-    if (pcm) {
-        samples = Samples(sent);
-        if (sender.voice_detection) {
-            has_voice = VoiceActivityDetector::HasVoice(samples.data(), samples.size());
-        }
-    }
-    const std::string user_id = sender.user_id;
-    // A frame shorter than its channel's frame length ends a stretch of audio (the last words of an
-    // answer, say): per-user receivers get what waits at once rather than with the next words.
-    const bool ends_stretch = pcm && sender.audio_channel && samples.size() / static_cast<size_t>(sent.channels) <
-                                         static_cast<size_t>(sent.sample_rate) *
-                                             static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
-    const Clock::time_point now = Clock::now();
-    for (CloudState* receiver : RoomMembersLocked(sender.room_key)) {
-        if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {
-            continue;
-        }
-        const AudioObtainParams& obtain = receiver->obtain;
-        const bool per_sender =
-            obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK && !obtain.enable_remote_audio_mix;
-        if (!pcm) {
-            // Without a codec, encoded audio cannot be converted or mixed: it reaches only
-            // receivers that take each sender's frames as they are.
-            if (per_sender) {
-                AudioFrame copy = sent;
-                Raise(
-                    *receiver, "OnRemoteAudioReceived", kMedia,
-                    [user_id, copy](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), copy); },
-                    About(Topic::kRemoteAudio, Role::kWithin, user_id));
-            }
-            continue;
-        }
-        auto& converter = receiver->converters[sender.handle];
-        if (!converter || converter->input_rate() != sent.sample_rate || converter->input_channels() != sent.channels) {
-            converter = std::make_unique<AudioFormatConverter>(sent.sample_rate, sent.channels, obtain.output_sample_rate,
-                                                               obtain.output_channels);
-        }
-        std::vector<int16_t> converted;
-        converter->Convert(samples.data(), samples.size() / static_cast<size_t>(sent.channels), converted);
-        if (converted.empty()) {
-            continue;
-        }
-        if (per_sender) {
-            // Handed out in frames of the receiver's length, whatever length the sender uses.
-            AudioReframer& reframer =
-                receiver->reframers
-                    .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels, OutputFrameLength(obtain))
-                    .first->second;
-            AudioReframer::Frame piece;
-            if (now - reframer.last_push() > kMaxAudioGap && reframer.PopRest(piece)) {
-                RaiseSenderAudio(*receiver, user_id, piece);  // what waited from before the pause
-            }
-            reframer.Push(converted.data(), converted.size(), sent.pts, has_voice, now);
-            while (reframer.Pop(piece)) {
-                RaiseSenderAudio(*receiver, user_id, piece);
-            }
-            if (ends_stretch && reframer.PopRest(piece)) {
-                RaiseSenderAudio(*receiver, user_id, piece);
-            }
-            continue;
-        }
-        receiver->audio_losses.samples_dropped +=
-            PerChannel(obtain, receiver->mixer->Push(sender.handle, converted.data(), converted.size()));
-        if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_CALLBACK) {
-            DrainMixLocked(*receiver);
-        }
-    }
-}
-
-// Hands out mixed frames once every sender has contributed its share, or once one sender is so
-// far ahead that waiting for the others would only add delay.
-void RoomService::DrainMixLocked(CloudState& receiver) {
-    const size_t frame_samples = MixFrameSamples(receiver.obtain);
-    std::vector<int16_t> mixed;
-    while (receiver.mixer->shortest() >= frame_samples || receiver.mixer->buffered() >= kMaxMixLagFrames * frame_samples) {
-        if (!receiver.mixer->Pop(frame_samples, mixed)) {
-            break;
-        }
-        AudioFrame frame = PcmFrame(mixed, receiver.obtain.output_sample_rate, receiver.obtain.output_channels,
-                                    receiver.mixed_pts, VoiceActivityDetector::HasVoice(mixed.data(), mixed.size()));
-        receiver.mixed_pts += static_cast<uint32_t>(receiver.obtain.output_frame_length_ms);
-        Raise(receiver, "OnRemoteMixedAudioReceived", kMedia,
-              [frame](QOLTCloudDelegate& delegate) { delegate.OnRemoteMixedAudioReceived(frame); });
-    }
 }
 
 int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) try {
     if (frame == nullptr) {
         return ERR_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || self->obtain.audio_obtain_method != AUDIO_OBTAIN_METHOD_GET) {
         return ERR_READ_TRY_AGAIN;
     }
-    std::vector<int16_t> mixed;
-    if (!self->mixer->Pop(MixFrameSamples(self->obtain), mixed)) {
-        return ERR_READ_TRY_AGAIN;
-    }
-    *frame = PcmFrame(mixed, self->obtain.output_sample_rate, self->obtain.output_channels, self->mixed_pts,
-                      VoiceActivityDetector::HasVoice(mixed.data(), mixed.size()));
-    self->mixed_pts += static_cast<uint32_t>(self->obtain.output_frame_length_ms);
-    return ERR_OK;
+    return audio_.PopMixed(*self, *frame) ? ERR_OK : ERR_READ_TRY_AGAIN;
 } catch (...) {
     return Failed(handle, "GetAudioFrame", static_cast<int>(ERR_FAILED));
 }
@@ -802,7 +599,7 @@ int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) try {
 // the frame to every subscriber of that stream that asked for this form of video.
 template <typename Frame>
 int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
@@ -842,7 +639,7 @@ int RoomService::SendVideoFrame(uint64_t handle, StreamType type, const PixelFra
 }
 
 void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const VideoEncodeParams& params) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (CloudState* self = FindLocked(handle)) {
         self->video_encode_params[type] = params;
     }
@@ -851,33 +648,12 @@ void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const Vi
 }
 
 int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* message, size_t length) try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
     if (self == nullptr || !self->in_room || self->video_channels.empty()) {
         return ERR_INVALID_OPERATION;
     }
-    if (message == nullptr || length == 0 || length > kMaxSeiBytes) {
-        return ERR_INVALID_PARAMETER;
-    }
-    const StreamType stream = self->HasVideo(STREAM_TYPE_VIDEO_HIGH) ? STREAM_TYPE_VIDEO_HIGH : self->video_channels.front();
-    const std::string user_id = self->user_id;
-    const std::string payload(message, length);
-    for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
-        if (receiver != self && receiver->Subscribed(user_id, stream)) {
-            // SEI rides on the video stream, and goes as its frames go: a receiver that falls behind
-            // loses the oldest, counted, rather than holding every message however far behind it
-            // is. A rate limit at the sender would not do: a sender that tags every frame at a
-            // high frame rate is well behaved, and the receiver's handler, not the sender, sets
-            // how much can wait.
-            Raise(
-                *receiver, "OnSeiMessageReceived", kMedia,
-                [user_id, stream, message_type, payload](QOLTCloudDelegate& delegate) {
-                    delegate.OnSeiMessageReceived(user_id.c_str(), stream, message_type, payload.data(), payload.size());
-                },
-                About(Topic::kRemoteVideo, Role::kWithin, user_id, stream));
-        }
-    }
-    return ERR_OK;
+    return messages_.SendSei(*self, RoomMembersLocked(self->room_key), message_type, message, length);
 } catch (...) {
     return Failed(handle, "SendSeiMessage", static_cast<int>(ERR_FAILED));
 }
@@ -885,58 +661,22 @@ int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* m
 bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char* message, size_t length,
                                    bool reliable, bool /*ordered*/) try {
     // Every event queue is first in, first out, so every message arrives in order anyway.
-    if (cmd_id < 1 || cmd_id > 10 || length > kMaxCustomMessageBytes || (message == nullptr && length != 0)) {
+    if (!MessageRouter::IsSendableCustom(cmd_id, message, length)) {
         return false;
     }
     const Configuration::Values settings = configuration_.values();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CloudState* self = FindLocked(handle);
-    if (self == nullptr || !self->in_room || !self->message_budget.Admit(length, Clock::now())) {
+    if (self == nullptr || !self->in_room) {
         return false;
     }
-    if (settings.custom_message_seed != loss_seed_) {
-        loss_seed_ = settings.custom_message_seed;
-        loss_random_.seed(loss_seed_);
-    }
-    const int32_t command = static_cast<int32_t>(cmd_id);
-    const uint32_t sequence = ++self->message_sequence[command];
-    const std::string user_id = self->user_id;
-    const std::string payload = length == 0 ? std::string() : std::string(message, length);
-    std::uniform_real_distribution<double> chance(0.0, 1.0);
-    for (CloudState* receiver : RoomMembersLocked(self->room_key)) {
-        if (receiver == self) {
-            continue;
-        }
-        uint32_t& missed = receiver->missed_messages[{self->handle, command}];
-        if (!reliable && settings.custom_message_loss > 0.0 && chance(loss_random_) < settings.custom_message_loss) {
-            ++missed;
-            continue;
-        }
-        if (missed != 0) {
-            const uint32_t count = missed;
-            Raise(
-                *receiver, "OnMissCustomCmdMsg", kKept,
-                [user_id, command, count](QOLTCloudDelegate& delegate) {
-                    delegate.OnMissCustomCmdMsg(user_id.c_str(), command, kMissedMessageErrorCode, count);
-                },
-                About(Topic::kRemoteUser, Role::kMentions, user_id));
-            missed = 0;
-        }
-        // Never dropped nor coalesced: the sender's rate limit bounds them.
-        Raise(
-            *receiver, "OnReceiveCustomCmdMsg", kKept,
-            [user_id, command, sequence, payload](QOLTCloudDelegate& delegate) {
-                delegate.OnReceiveCustomCmdMsg(user_id.c_str(), command, sequence, payload.data(), payload.size());
-            },
-            About(Topic::kRemoteUser, Role::kMentions, user_id));
-    }
-    return true;
+    return messages_.SendCustom(*self, RoomMembersLocked(self->room_key), cmd_id, message, length, reliable, settings);
 } catch (...) {
     return Failed(handle, "SendCustomCmdMsg", false);
 }
 
 void RoomService::EnableVoiceActivityDetection(uint64_t handle, const VADParams& params) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (CloudState* self = FindLocked(handle)) {
         self->voice_detection = params.enable;
     }
@@ -966,80 +706,53 @@ void RoomService::ReportQualityLocked(CloudState& cloud) {
         About(Topic::kRoomReport, Role::kWithin));
 }
 
-void RoomService::EnsureClockLocked() {
-    if (!clock_running_ && !clock_ended_) {
-        if (std::exchange(fail_next_clock_start_, false)) {
-            throw std::system_error(EAGAIN, std::generic_category(), "clock thread not started (injected)");
-        }
-        std::thread(&RoomService::RunClock, this).detach();
-        clock_running_ = true;
-    }
-}
+bool RoomService::FailNextClockStart() { return clock_.FailNextStart(); }
 
-bool RoomService::FailNextClockStart() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (clock_running_) {
-        return false;
-    }
-    fail_next_clock_start_ = true;
-    return true;
-}
+void RoomService::ForgetClockInChild() { clock_.ForgetInChild(); }
 
-void RoomService::ForgetClockInChild() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    clock_running_ = false;
-    new (&clock_wake_) std::condition_variable();  // see the member
-}
+void RoomService::EndClock() { clock_.End(); }
 
-void RoomService::EndClock() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    clock_ended_ = true;
-    clock_wake_.notify_all();
-}
-
-void RoomService::RunClock() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!clock_ended_) {
-        const Clock::time_point now = Clock::now();
-        Clock::time_point next = now + std::chrono::hours(1);
-        const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
-        try {
-            for (auto& entry : clouds_) {
-                CloudState& cloud = *entry.second;
-                if (!cloud.in_room) {
-                    continue;
-                }
-                if (now >= cloud.next_quality_report) {
-                    ReportQualityLocked(cloud);
-                    cloud.next_quality_report = now + interval;
-                }
-                next = std::min(next, cloud.next_quality_report);
-                if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
-                    cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
-                }
-                while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
-                    AudioFrame frame = std::move(cloud.paced_audio.front());
-                    cloud.paced_audio.pop_front();
-                    cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
-                    RouteAudioLocked(cloud, frame);
-                }
-                if (!cloud.paced_audio.empty()) {
-                    next = std::min(next, cloud.next_paced_send);
-                }
+RoomService::Clock::time_point RoomService::RunDue() {
+    MutexLock lock(mutex_);
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = now + std::chrono::hours(1);
+    const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
+    try {
+        for (auto& entry : clouds_) {
+            CloudState& cloud = *entry.second;
+            if (!cloud.in_room) {
+                continue;
             }
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            // Memory exhausted: an exception leaving this thread would end the process. What this
-            // round could not do is retried shortly.
-            next = now + std::chrono::milliseconds(100);
+            if (now >= cloud.next_quality_report) {
+                ReportQualityLocked(cloud);
+                cloud.next_quality_report = now + interval;
+            }
+            next = std::min(next, cloud.next_quality_report);
+            if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
+                cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
+            }
+            while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
+                AudioFrame frame = std::move(cloud.paced_audio.front());
+                cloud.paced_audio.pop_front();
+                cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
+                audio_.Route(cloud, RoomMembersLocked(cloud.room_key), frame);
+            }
+            if (!cloud.paced_audio.empty()) {
+                next = std::min(next, cloud.next_paced_send);
+            }
         }
-        clock_wake_.wait_until(lock, next);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // Memory exhausted: an exception leaving the clock's thread would end the process. What
+        // this round could not do is retried shortly.
+        next = now + std::chrono::milliseconds(100);
     }
+    return next;
 }
 
 std::map<uint64_t, AudioLosses> RoomService::AudioLossesByCloud() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::map<uint64_t, AudioLosses> losses;
     for (const auto& entry : clouds_) {
         losses.emplace(entry.first, entry.second->audio_losses);
@@ -1048,7 +761,7 @@ std::map<uint64_t, AudioLosses> RoomService::AudioLossesByCloud() const {
 }
 
 Value RoomService::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Value> clouds;
     for (const auto& entry : clouds_) {
         const CloudState& cloud = *entry.second;

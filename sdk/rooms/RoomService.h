@@ -2,18 +2,18 @@
 #define MIRELO_SDK_ROOM_SERVICE_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "runtime/Mutex.h"
+#include "rooms/AudioRouter.h"
 #include "rooms/CloudState.h"
+#include "rooms/MessageRouter.h"
+#include "rooms/RoomClock.h"
 #include "control/Configuration.h"
 #include "runtime/EventQueue.h"
 #include "control/Value.h"
@@ -22,14 +22,15 @@
 namespace mirelo {
 namespace loopback {
 
-// The in-process rooms: presence, channels, subscriptions and the routing of media and messages
-// between the clouds of this process.
+// The in-process rooms: presence, channels, subscriptions and video between the clouds of this
+// process; audio goes through the AudioRouter, SEI and custom messages through the MessageRouter,
+// and the RoomClock paces SendContinuousAudioFrame and raises the periodic network-quality reports.
 //
-// A room is sdk_app_id with str_room_id when that text is not empty, else with room_id. All state
-// is guarded by one lock; events are only queued under it (each cloud's EventThread delivers
-// them later, without any lock of ours). One clock thread, started with the first room entry,
-// paces SendContinuousAudioFrame and raises the periodic network-quality reports. In a child made
-// by fork() the parent's clock does not exist: the child starts its own on demand (ForgetClockInChild).
+// A room is sdk_app_id with str_room_id when that text is not empty, else with room_id. Every
+// cloud's state is guarded by this service's lock, which every operation holds from its first
+// look-up to its last event, so that each operation is one step for every other; the routers' and
+// the clock's locks nest inside it. Events are only queued (each cloud's EventThread delivers them
+// later, without any lock of ours).
 //
 // No exception leaves an operation: one that cannot complete (memory exhausted, a clock thread
 // that cannot start) returns ERR_FAILED (SendCustomCmdMsg false) and logs why. EnterRoom prepares
@@ -70,21 +71,15 @@ public:
     // give. False, with nothing armed, when the clock already runs (it starts once per process).
     bool FailNextClockStart();
 
-    static constexpr size_t kMaxSeiBytes = 1000;
-    static constexpr size_t kMaxCustomMessageBytes = 1024;
-    static constexpr uint32_t kMissedMessageErrorCode = 0;
+    static constexpr size_t kMaxSeiBytes = MessageRouter::kMaxSeiBytes;
+    static constexpr size_t kMaxCustomMessageBytes = MessageRouter::kMaxCustomMessageBytes;
     // SendContinuousAudioFrame's queue: a frame beyond it is refused with ERR_READ_TRY_AGAIN.
     static constexpr size_t kMaxPacedFrames = 500;
-    // A mixed frame waits for every sender's share, but never longer than this many frames.
-    static constexpr size_t kMaxMixLagFrames = 3;
-    // A sender's audio that pauses this long ends a stretch: per-user frames never span the pause.
-    static constexpr auto kMaxAudioGap = std::chrono::milliseconds(200);
+    static constexpr size_t kMaxMixLagFrames = AudioRouter::kMaxMixLagFrames;
+    static constexpr auto kMaxAudioGap = AudioRouter::kMaxAudioGap;
     // The frame lengths a receiver may ask for (output_frame_length_ms): a frame neither empty nor huge.
     static constexpr int kMinOutputFrameMs = 10;
     static constexpr int kMaxOutputFrameMs = 1000;
-
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
 
     // In a child made by fork(): the clock thread stayed in the parent, so the next room entry or
     // paced frame starts the child's own.
@@ -95,42 +90,32 @@ public:
 private:
     using Clock = CloudState::Clock;
 
-    CloudState* FindLocked(uint64_t handle) const;
+    CloudState* FindLocked(uint64_t handle) const REQUIRES(mutex_);
     template <typename Frame>
-    int SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels);
+    int SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels)
+        EXCLUDES(mutex_);
     // A subscription change needs a room, a stream type that can be subscribed and a user id.
-    int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) const;
-    std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const;  // in order of entry
-    CloudState* FindUserLocked(const std::string& room_key, const std::string& user_id) const;
+    int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) const
+        REQUIRES(mutex_);
+    std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const REQUIRES(mutex_);  // in order of entry
+    CloudState* FindUserLocked(const std::string& room_key, const std::string& user_id) const REQUIRES(mutex_);
 
-    void LeaveLocked(CloudState& leaver);
-    void ForgetMemberLocked(const CloudState& member) noexcept;  // out of its room's list, no events
-    void CloseAudioChannelLocked(CloudState& owner);
-    void CloseVideoChannelLocked(CloudState& owner, StreamType type);
-    void ForgetSenderLocked(CloudState& sender);
-    void EndSenderAudioLocked(CloudState& receiver, uint64_t sender, const std::string& user_id);
+    void LeaveLocked(CloudState& leaver) REQUIRES(mutex_);
+    void ForgetMemberLocked(const CloudState& member) noexcept REQUIRES(mutex_);  // out of its room's list, no events
+    void CloseAudioChannelLocked(CloudState& owner) REQUIRES(mutex_);
+    void CloseVideoChannelLocked(CloudState& owner, StreamType type) REQUIRES(mutex_);
+    void ReportQualityLocked(CloudState& cloud) REQUIRES(mutex_);
 
-    void RouteAudioLocked(CloudState& sender, const AudioFrame& frame);
-    void DrainMixLocked(CloudState& receiver);
-    void ReportQualityLocked(CloudState& cloud);
-
-    void EnsureClockLocked();
-    void RunClock();
+    // The clock's work: the reports and paced frames that are due. Returns when it is next due.
+    Clock::time_point RunDue() EXCLUDES(mutex_);
 
     const Configuration& configuration_;
-    mutable std::mutex mutex_;
-    std::map<uint64_t, std::unique_ptr<CloudState>> clouds_;  // guarded by mutex_
-    std::map<std::string, std::vector<uint64_t>> rooms_;      // guarded by mutex_; members in order of entry
-    std::mt19937_64 loss_random_;                              // guarded by mutex_
-    uint64_t loss_seed_ = 0;                                   // guarded by mutex_
-    // Signalled on mutex_ when a deadline moves or the clock must end. Built anew in place, the old
-    // one not destroyed, in a child made by fork(): the parent's clock may have been waiting on it,
-    // and a condition variable counting a waiter that does not exist can block whoever signals it
-    // once another thread waits there too.
-    std::condition_variable clock_wake_;
-    bool clock_running_ = false;  // guarded by mutex_; the thread is detached, like the service never freed
-    bool clock_ended_ = false;    // guarded by mutex_; EndClock was called: no clock starts again
-    bool fail_next_clock_start_ = false;  // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kRooms};
+    std::map<uint64_t, std::unique_ptr<CloudState>> clouds_ GUARDED_BY(mutex_);
+    std::map<std::string, std::vector<uint64_t>> rooms_ GUARDED_BY(mutex_);  // members in order of entry
+    AudioRouter audio_;
+    MessageRouter messages_;
+    RoomClock clock_{[this] { return RunDue(); }};
 };
 
 }  // namespace loopback

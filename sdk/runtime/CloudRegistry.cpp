@@ -6,22 +6,22 @@ namespace mirelo {
 namespace loopback {
 
 uint64_t CloudRegistry::ReserveHandle() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return next_handle_++;
 }
 
 void CloudRegistry::Add(uint64_t handle, LoopbackCloud* cloud) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     clouds_[handle] = cloud;
 }
 
 void CloudRegistry::Remove(uint64_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     clouds_.erase(handle);
 }
 
 std::vector<uint64_t> CloudRegistry::Handles() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<uint64_t> handles;
     handles.reserve(clouds_.size());
     for (const auto& entry : clouds_) {
@@ -31,7 +31,7 @@ std::vector<uint64_t> CloudRegistry::Handles() const {
 }
 
 std::vector<std::pair<uint64_t, std::shared_ptr<EventQueue>>> CloudRegistry::Queues() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<std::pair<uint64_t, std::shared_ptr<EventQueue>>> queues;
     queues.reserve(clouds_.size());
     for (const auto& entry : clouds_) {

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
+#include "runtime/Mutex.h"
 #include "runtime/EventQueue.h"
 
 namespace mirelo {
@@ -30,7 +30,7 @@ public:
 
     template <typename Callback>
     bool With(uint64_t handle, Callback&& callback) const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         auto found = clouds_.find(handle);
         if (found == clouds_.end()) {
             return false;
@@ -39,13 +39,10 @@ public:
         return true;
     }
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
-    mutable std::mutex mutex_;
-    uint64_t next_handle_ = 1;                    // guarded by mutex_
-    std::map<uint64_t, LoopbackCloud*> clouds_;  // guarded by mutex_; not owned: the binding owns clouds
+    mutable Mutex mutex_{LockRank::kClouds};
+    uint64_t next_handle_ GUARDED_BY(mutex_) = 1;
+    std::map<uint64_t, LoopbackCloud*> clouds_ GUARDED_BY(mutex_);  // not owned: the binding owns clouds
 };
 
 }  // namespace loopback

@@ -16,7 +16,7 @@ EventQueue::EventQueue(bool discarding, size_t media_bound)
     : media_bound_(std::max<size_t>(media_bound, 1)), discarding_(discarding) {}
 
 uint64_t EventQueue::Post(const char* operation, bool droppable, Delivery deliver, Subject subject) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) {
         return 0;
     }
@@ -53,7 +53,7 @@ uint64_t EventQueue::Post(const char* operation, bool droppable, Delivery delive
             break;
     }
     events_.push_back(Event{sequence, operation, droppable, std::move(deliver), std::move(subject)});
-    work_available_.notify_one();
+    work_available_.NotifyOne();
     return sequence;
 }
 
@@ -64,7 +64,7 @@ void EventQueue::DropOldestMediaLocked() {
         events_.erase(oldest);
         --queued_media_;
         ++counters_.dropped;
-        work_done_.notify_all();
+        work_done_.NotifyAll();
     }
 }
 
@@ -161,8 +161,10 @@ void EventQueue::ForgetWaitingLocked(const Event& event) {
 }
 
 EventQueue::Event EventQueue::Next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    work_available_.wait(lock, [this] { return !events_.empty(); });
+    MutexLock lock(mutex_);
+    while (events_.empty()) {
+        work_available_.Wait(mutex_);
+    }
     Event event = std::move(events_.front());
     events_.pop_front();
     if (event.droppable) {
@@ -174,7 +176,7 @@ EventQueue::Event EventQueue::Next() {
 }
 
 void EventQueue::Finish(uint64_t sequence) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (in_flight_ == sequence && sequence != 0) {
         in_flight_ = 0;
         ++counters_.delivered;
@@ -186,12 +188,12 @@ void EventQueue::Finish(uint64_t sequence) {
 
 void EventQueue::WakeDoneWaitersLocked() {
     if (!awaited_.empty() && IsDoneLocked(*awaited_.begin())) {
-        work_done_.notify_all();
+        work_done_.NotifyAll();
     }
 }
 
 void EventQueue::Stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) {
         return;
     }
@@ -202,13 +204,13 @@ void EventQueue::Stop() {
     waiting_repeats_.clear();
     if (!discarding_) {
         events_.push_back(Event{});
-        work_available_.notify_one();
+        work_available_.NotifyOne();
     }
-    work_done_.notify_all();
+    work_done_.NotifyAll();
 }
 
 void EventQueue::Abandon() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     events_.clear();
     queued_media_ = 0;
@@ -233,20 +235,27 @@ bool EventQueue::IsDoneLocked(uint64_t sequence) const {
 }
 
 bool EventQueue::WaitDone(uint64_t sequence, std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const auto awaiting = awaited_.insert(sequence);
-    const bool done = work_done_.wait_until(lock, deadline, [&] { return IsDoneLocked(sequence); });
+    bool done = IsDoneLocked(sequence);
+    while (!done) {
+        const bool woken = work_done_.WaitUntil(mutex_, deadline);
+        done = IsDoneLocked(sequence);
+        if (!woken) {
+            break;
+        }
+    }
     awaited_.erase(awaiting);
     return done;
 }
 
 uint64_t EventQueue::last_raised() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return next_sequence_ - 1;
 }
 
 EventQueue::Counters EventQueue::counters() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Counters snapshot = counters_;
     snapshot.queued = 0;
     for (const Event& event : events_) {
@@ -256,7 +265,7 @@ EventQueue::Counters EventQueue::counters() const {
 }
 
 void EventQueue::set_media_bound(size_t media_bound) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     media_bound_ = std::max<size_t>(media_bound, 1);
     while (queued_media_ > media_bound_) {
         DropOldestMediaLocked();

@@ -2,18 +2,17 @@
 #define MIRELO_SDK_EVENT_QUEUE_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <tuple>
 
+#include "runtime/Mutex.h"
 #include "api/Vendor.h"
 
 namespace mirelo {
@@ -123,39 +122,36 @@ public:
     static EventQueue* Current();
     static void SetCurrent(EventQueue* queue);
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
     using Key = std::tuple<Subject::Topic, int, std::string>;  // topic, stream, user
     static Key KeyOf(const Subject& subject) { return Key(subject.topic, subject.stream, subject.user); }
     static bool Concerns(const Subject& event, const Subject& pair);
 
-    bool IsDoneLocked(uint64_t sequence) const;
-    void WakeDoneWaitersLocked();
-    void DropOldestMediaLocked();
+    bool IsDoneLocked(uint64_t sequence) const REQUIRES(mutex_);
+    void WakeDoneWaitersLocked() REQUIRES(mutex_);
+    void DropOldestMediaLocked() REQUIRES(mutex_);
     // True when the arriving event cancels out against waiting ones (which it then removes).
-    bool CoalesceLocked(const char* operation, const Subject& subject);
-    bool CancelPairLocked(const char* operation, const Subject& closing);
-    void ForgetWaitingLocked(const Event& event);  // out of the indexes below, leaving the queue
+    bool CoalesceLocked(const char* operation, const Subject& subject) REQUIRES(mutex_);
+    bool CancelPairLocked(const char* operation, const Subject& closing) REQUIRES(mutex_);
+    void ForgetWaitingLocked(const Event& event) REQUIRES(mutex_);  // out of the indexes below, leaving the queue
 
-    mutable std::mutex mutex_;
-    std::condition_variable work_available_;  // signalled on mutex_ when an event or the sentinel is queued
-    std::condition_variable work_done_;       // signalled on mutex_ when awaited events finish, drop or are cancelled
-    // Sequences that WaitDone callers wait for, guarded by mutex_: a finished event wakes them only
-    // when it reaches the earliest, instead of waking every waiter on every event.
-    std::multiset<uint64_t> awaited_;
-    std::deque<Event> events_;                // guarded by mutex_
-    uint64_t next_sequence_ = 1;              // guarded by mutex_
-    uint64_t in_flight_ = 0;                  // guarded by mutex_; 0 when no event is being delivered
-    size_t queued_media_ = 0;                 // guarded by mutex_
-    size_t media_bound_;                      // guarded by mutex_
-    // The newest waiting kOpens and kRepeat event of each topic, by number; guarded by mutex_.
-    std::map<Key, uint64_t> waiting_opens_;
-    std::map<Key, uint64_t> waiting_repeats_;
-    bool stopped_ = false;                    // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kQueue};
+    CondVar work_available_;  // signalled on mutex_ when an event or the sentinel is queued
+    CondVar work_done_;       // signalled on mutex_ when awaited events finish, drop or are cancelled
+    // Sequences that WaitDone callers wait for: a finished event wakes them only when it reaches
+    // the earliest, instead of waking every waiter on every event.
+    std::multiset<uint64_t> awaited_ GUARDED_BY(mutex_);
+    std::deque<Event> events_ GUARDED_BY(mutex_);
+    uint64_t next_sequence_ GUARDED_BY(mutex_) = 1;
+    uint64_t in_flight_ GUARDED_BY(mutex_) = 0;  // 0 when no event is being delivered
+    size_t queued_media_ GUARDED_BY(mutex_) = 0;
+    size_t media_bound_ GUARDED_BY(mutex_);
+    // The newest waiting kOpens and kRepeat event of each topic, by number.
+    std::map<Key, uint64_t> waiting_opens_ GUARDED_BY(mutex_);
+    std::map<Key, uint64_t> waiting_repeats_ GUARDED_BY(mutex_);
+    bool stopped_ GUARDED_BY(mutex_) = false;
     const bool discarding_;
-    Counters counters_;  // guarded by mutex_ (queued is computed on reading)
+    Counters counters_ GUARDED_BY(mutex_);  // (queued is computed on reading)
 };
 
 }  // namespace loopback

@@ -5,12 +5,12 @@
 
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "runtime/LoopbackService.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -73,9 +73,9 @@ EventThread::~EventThread() {
 
 void EventThread::Park(std::thread thread) {
     // Never destroyed: a joinable std::thread must not be. Reachable, so not a leak.
-    static std::mutex& mutex = *std::make_unique<std::mutex>().release();
+    static Mutex& mutex = *std::make_unique<Mutex>(LockRank::kParkedThreads).release();
     static std::vector<std::thread>& parked = *std::make_unique<std::vector<std::thread>>().release();
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     parked.push_back(std::move(thread));
 }
 

@@ -4,8 +4,7 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
-#include <vector>
+#include <map>
 
 #include "runtime/EventQueue.h"
 #include "runtime/LoopbackService.h"
@@ -14,20 +13,17 @@ namespace mirelo {
 namespace loopback {
 namespace {
 
-// The locks held from Prepare until the fork returns. Never destroyed, so that a fork during
-// the process's exit still finds it.
-std::vector<std::unique_lock<std::mutex>>& Held() {
-    static auto& held = *std::make_unique<std::vector<std::unique_lock<std::mutex>>>().release();
-    return held;
-}
+// Every registered lock, in the order the fork takes them: by rank, then in the order they were
+// made. Never destroyed, so that a fork or a lock's destruction during the process's exit still
+// finds them.
+struct Registry {
+    Mutex mutex{LockRank::kForkGuard};  // held from Prepare until the fork returns on each side
+    std::multimap<LockRank, Mutex*> locks GUARDED_BY(mutex);
+};
 
-// Held by the forking thread from Prepare until its fork returns, on both sides. Two threads may
-// fork at once (the interpreter starts subprocesses without holding its own lock), and each runs
-// the handlers: this keeps the second out of Held() until the first is done with it. Never
-// destroyed, like Held().
-std::mutex& ForkInProgress() {
-    static auto& mutex = *std::make_unique<std::mutex>().release();
-    return mutex;
+Registry& Locks() {
+    static Registry& registry = *std::make_unique<Registry>().release();
+    return registry;
 }
 
 // Whether the calling thread runs the program's main function, whose return ends the process with
@@ -64,39 +60,51 @@ thread_local ForkingThreadWatch forking_thread_watch;
 
 void ForkGuard::Install() { pthread_atfork(&ForkGuard::Prepare, &ForkGuard::InParent, &ForkGuard::InChild); }
 
-void ForkGuard::Prepare() {
-    NoteWhetherThisThreadRunsMain();
-    ForkInProgress().lock();
-    LoopbackService& service = LoopbackService::Instance();
-    // Listed before the registry is locked: no cloud can be created meanwhile, since creating one
-    // takes the interpreter lock that the forking thread holds, and a cloud destroyed meanwhile
-    // keeps its queue alive through the list.
-    const auto queues = service.clouds().Queues();
-    auto& held = Held();
-    held.reserve(8 + queues.size());
-    // The order in which the service nests its locks: registry, rooms and configuration before
-    // any queue; the journal, failures, log, network settings and waits never hold another lock.
-    held.push_back(service.clouds().LockForFork());
-    held.push_back(service.rooms().LockForFork());
-    held.push_back(service.configuration().LockForFork());
-    for (const auto& entry : queues) {
-        held.push_back(entry.second->LockForFork());
-    }
-    held.push_back(service.journal().LockForFork());
-    held.push_back(service.failures().LockForFork());
-    held.push_back(service.logger().LockForFork());
-    held.push_back(service.network().LockForFork());
-    held.push_back(service.waits().LockForFork());
+void ForkGuard::Register(Mutex& mutex) {
+    Registry& registry = Locks();
+    MutexLock lock(registry.mutex);
+    registry.locks.emplace(mutex.rank(), &mutex);  // after the others of its rank
 }
 
-void ForkGuard::InParent() {
-    Held().clear();
-    ForkInProgress().unlock();
+void ForkGuard::Unregister(Mutex& mutex) noexcept {
+    Registry& registry = Locks();
+    MutexLock lock(registry.mutex);
+    const auto range = registry.locks.equal_range(mutex.rank());
+    for (auto entry = range.first; entry != range.second; ++entry) {
+        if (entry->second == &mutex) {
+            registry.locks.erase(entry);
+            return;
+        }
+    }
 }
+
+// The locks are taken here and released in InParent or InChild, a pairing that the analysis cannot
+// follow across functions.
+void ForkGuard::Prepare() NO_THREAD_SAFETY_ANALYSIS {
+    NoteWhetherThisThreadRunsMain();
+    // While the list is held no lock is made or destroyed, so it holds still: a cloud or queue
+    // that goes meanwhile waits in its destructor until the fork has returned. Two threads may fork
+    // at once (the interpreter starts subprocesses without holding its own lock), and each runs
+    // these handlers: the second waits here until the first one's fork has returned.
+    Registry& registry = Locks();
+    registry.mutex.Lock();
+    for (const auto& entry : registry.locks) {
+        entry.second->Lock();
+    }
+}
+
+void ForkGuard::ReleaseAll() NO_THREAD_SAFETY_ANALYSIS {
+    Registry& registry = Locks();
+    for (auto entry = registry.locks.rbegin(); entry != registry.locks.rend(); ++entry) {
+        entry->second->Unlock();
+    }
+    registry.mutex.Unlock();
+}
+
+void ForkGuard::InParent() { ReleaseAll(); }
 
 void ForkGuard::InChild() {
-    Held().clear();
-    ForkInProgress().unlock();
+    ReleaseAll();
     LoopbackService& service = LoopbackService::Instance();
     service.waits().ForgetInChild();
     service.rooms().ForgetClockInChild();

@@ -1,14 +1,17 @@
 #ifndef MIRELO_SDK_FORK_GUARD_H
 #define MIRELO_SDK_FORK_GUARD_H
 
+#include "runtime/Mutex.h"
+
 namespace mirelo {
 namespace loopback {
 
 // Keeps the loopback usable in a child made by fork(), and lets the child end.
 //
 // Only the forking thread exists in the child, so a lock that another thread held at the fork
-// would stay locked there for good: every lock of the service and of the live clouds' queues is
-// taken before the fork and released on both sides after it. The clouds the child inherits have
+// would stay locked there for good: every Mutex registers itself here when it is made and leaves
+// when it goes, and all of them are taken before the fork, in their rank's order (LockRank), and
+// released on both sides after it. The clouds the child inherits have
 // no event thread there: their queues are abandoned (their events are dropped, nothing waits for
 // them) and destroying them joins nothing (EventThread). The parent's clock thread, which paces
 // SendContinuousAudioFrame and raises network-quality reports, is not there either: the child
@@ -30,10 +33,16 @@ public:
     // Registers the fork handlers; called once, by the service's constructor.
     static void Install();
 
+    // Called by Mutex's constructor and destructor; a lock of rank kForkGuard is never listed. A
+    // lock is made and destroyed with no other lock held, as a fork waits for both.
+    static void Register(Mutex& mutex);
+    static void Unregister(Mutex& mutex) noexcept;
+
 private:
     static void Prepare();
     static void InParent();
     static void InChild();
+    static void ReleaseAll();
 };
 
 }  // namespace loopback

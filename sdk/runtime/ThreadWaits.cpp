@@ -5,7 +5,7 @@ namespace loopback {
 
 bool ThreadWaits::Begin(std::thread::id target) {
     const std::thread::id self = std::this_thread::get_id();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     // The chains hold no cycle, so this walk ends: at a thread that waits for nobody, or at us.
     for (std::thread::id next = target;;) {
         if (next == self) {
@@ -22,12 +22,12 @@ bool ThreadWaits::Begin(std::thread::id target) {
 }
 
 void ThreadWaits::End() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     waiting_for_.erase(std::this_thread::get_id());
 }
 
 void ThreadWaits::ForgetInChild() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     waiting_for_.clear();
 }
 

@@ -2,8 +2,9 @@
 #define MIRELO_SDK_THREAD_WAITS_H
 
 #include <map>
-#include <mutex>
 #include <thread>
+
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -28,12 +29,9 @@ public:
     // In a child made by fork() the waiting threads are the parent's: their record goes.
     void ForgetInChild();
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
-    mutable std::mutex mutex_;
-    std::map<std::thread::id, std::thread::id> waiting_for_;  // guarded by mutex_; waiter to target
+    mutable Mutex mutex_{LockRank::kWaits};
+    std::map<std::thread::id, std::thread::id> waiting_for_ GUARDED_BY(mutex_);  // waiter to target
 };
 
 }  // namespace loopback

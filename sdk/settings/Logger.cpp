@@ -148,7 +148,7 @@ bool Logger::SetPath(const char* path, std::string* refusal) {
     if (!std::filesystem::is_directory(directory, error) || ::access(path, W_OK | X_OK) != 0) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (directory_ == path && !file_failed_) {
         return true;
     }
@@ -171,17 +171,17 @@ bool Logger::SetPath(const char* path, std::string* refusal) {
 }
 
 void Logger::SetLevel(int level) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     level_ = std::clamp(level, static_cast<int>(kVerbose), static_cast<int>(kNone));
 }
 
 void Logger::SetConsole(bool enabled) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     console_ = enabled;
 }
 
 void Logger::SetFileDisabled(bool disabled) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     file_disabled_ = disabled;
     if (disabled) {
         file_ = File();
@@ -189,7 +189,7 @@ void Logger::SetFileDisabled(bool disabled) {
 }
 
 void Logger::SetCompressDisabled(bool disabled) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     compress_disabled_ = disabled;
 }
 
@@ -204,7 +204,7 @@ void Logger::Write(Level level, const std::string& message) noexcept {
     // A line that cannot be formatted or written (memory exhausted, a full disk) is lost: the
     // log must never turn the operation that writes it into a failure.
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (level < level_ || level >= kNone) {
             return;
         }
@@ -228,7 +228,7 @@ void Logger::Write(Level level, const std::string& message) noexcept {
 }
 
 Logger::Settings Logger::settings() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return Settings{directory_, FilePathLocked(), file_failed_ ? file_error_ : std::string(), level_, console_,
                     file_disabled_, compress_disabled_};
 }

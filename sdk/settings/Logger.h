@@ -1,8 +1,9 @@
 #ifndef MIRELO_SDK_LOGGER_H
 #define MIRELO_SDK_LOGGER_H
 
-#include <mutex>
 #include <string>
+
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -45,9 +46,6 @@ public:
     void Write(Level level, const std::string& message) noexcept;
     Settings settings() const;
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
     // An open file descriptor, closed with its owner.
     class File {
@@ -69,17 +67,17 @@ private:
     // `error`, if it is refused.
     static File Open(const std::string& path, std::string& error);
     static std::string FileIn(const std::string& directory);
-    std::string FilePathLocked() const;
+    std::string FilePathLocked() const REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;                      // also orders the lines of concurrent writers
-    std::string directory_;                         // guarded by mutex_
-    File file_;                                     // guarded by mutex_; opened by SetPath or the first line
-    bool file_failed_ = false;                      // guarded by mutex_; stops retrying a refused file
-    std::string file_error_;                        // guarded by mutex_; why, while file_failed_
-    int level_ = kDefaultLevel;                     // guarded by mutex_
-    bool console_ = false;                          // guarded by mutex_
-    bool file_disabled_ = false;                    // guarded by mutex_
-    bool compress_disabled_ = false;                // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kLogger};  // also orders the lines of concurrent writers
+    std::string directory_ GUARDED_BY(mutex_);
+    File file_ GUARDED_BY(mutex_);  // opened by SetPath or the first line
+    bool file_failed_ GUARDED_BY(mutex_) = false;  // stops retrying a refused file
+    std::string file_error_ GUARDED_BY(mutex_);  // why, while file_failed_
+    int level_ GUARDED_BY(mutex_) = kDefaultLevel;
+    bool console_ GUARDED_BY(mutex_) = false;
+    bool file_disabled_ GUARDED_BY(mutex_) = false;
+    bool compress_disabled_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace loopback

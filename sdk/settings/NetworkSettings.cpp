@@ -10,7 +10,7 @@ bool NetworkSettings::SetSocks5Proxy(const char* host, unsigned short port, cons
     if (host == nullptr || *host == '\0' || port == 0) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     proxy_set_ = true;
     proxy_host_ = host;
     proxy_port_ = port;
@@ -36,13 +36,13 @@ bool NetworkSettings::SetEnvironment(const char* name) {
     if (!IsKnownEnvironment(name)) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     environment_ = name;
     return true;
 }
 
 void NetworkSettings::AddTo(Value& settings) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Value proxy = Value::None();
     if (proxy_set_) {
         proxy = Value::Dict();

@@ -1,9 +1,9 @@
 #ifndef MIRELO_SDK_NETWORK_SETTINGS_H
 #define MIRELO_SDK_NETWORK_SETTINGS_H
 
-#include <mutex>
 #include <string>
 
+#include "runtime/Mutex.h"
 #include "control/Value.h"
 
 namespace mirelo {
@@ -25,17 +25,14 @@ public:
     // The proxy's password is reported only as whether one is set.
     void AddTo(Value& settings) const;
 
-    // Held by ForkGuard across fork(), so that a child inherits this state consistent and unlocked.
-    std::unique_lock<std::mutex> LockForFork() const { return std::unique_lock<std::mutex>(mutex_); }
-
 private:
-    mutable std::mutex mutex_;
-    bool proxy_set_ = false;                       // guarded by mutex_
-    std::string proxy_host_;                       // guarded by mutex_
-    unsigned short proxy_port_ = 0;                // guarded by mutex_
-    std::string proxy_username_;                   // guarded by mutex_
-    bool proxy_has_password_ = false;              // guarded by mutex_
-    std::string environment_ = kDefaultEnvironment;  // guarded by mutex_
+    mutable Mutex mutex_{LockRank::kNetwork};
+    bool proxy_set_ GUARDED_BY(mutex_) = false;
+    std::string proxy_host_ GUARDED_BY(mutex_);
+    unsigned short proxy_port_ GUARDED_BY(mutex_) = 0;
+    std::string proxy_username_ GUARDED_BY(mutex_);
+    bool proxy_has_password_ GUARDED_BY(mutex_) = false;
+    std::string environment_ GUARDED_BY(mutex_) = kDefaultEnvironment;
 };
 
 }  // namespace loopback
