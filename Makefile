@@ -164,7 +164,7 @@ RUFF := $(VENV)/bin/ruff
 CLANG_FORMAT ?= clang-format
 
 $(RUFF): $(VENV)/.ready
-	$(PIP) install ruff
+	$(PIP) install "ruff==0.17.6"
 
 clang-format-tool:
 	@command -v $(CLANG_FORMAT) >/dev/null || { apt-get update && apt-get install -y clang-format; }

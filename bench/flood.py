@@ -30,8 +30,15 @@ FLOODS = (0.5, 1.0, 2.0)
 REPEATS = 7
 SEI = bytes(1000)
 HIGH = m.STREAM_TYPE_VIDEO_HIGH
-SLOW_EVENTS = ("OnSeiMessageReceived", "OnRemoteVideoAvailable", "OnRemoteAudioAvailable", "OnRemoteUserEnterRoom",
-               "OnRemoteUserExitRoom", "OnRemoteVideoFrameReceived", "OnNetworkQuality")
+SLOW_EVENTS = (
+    "OnSeiMessageReceived",
+    "OnRemoteVideoAvailable",
+    "OnRemoteAudioAvailable",
+    "OnRemoteUserEnterRoom",
+    "OnRemoteUserExitRoom",
+    "OnRemoteVideoFrameReceived",
+    "OnNetworkQuality",
+)
 
 
 class Slow(mirelo.Delegate, report_errors=False):
@@ -175,8 +182,9 @@ def bench_flood(repeats: int = REPEATS) -> list[dict[str, float]]:
                 runs[seconds].append(one_flood(seconds))
     finally:
         sys.setswitchinterval(interval)
-    return [{name: statistics.median(run[name] for run in runs[seconds]) for name in runs[seconds][0]}
-            for seconds in FLOODS]
+    return [
+        {name: statistics.median(run[name] for run in runs[seconds]) for name in runs[seconds][0]} for seconds in FLOODS
+    ]
 
 
 def report(rows: list[dict[str, float]]) -> str:
@@ -191,7 +199,8 @@ def report(rows: list[dict[str, float]]) -> str:
             f"| {row['flood_s']:g} | {row['sei']:,.0f} | {row['toggles']:,.0f} | {row['handler_ms']:.2f} | "
             f"{row['worst_delay_ms']:.0f} | {row['median_delay_ms']:.0f} | {row['drain_ms']:.0f} | {row['deepest']:,.0f} | "
             f"{row['rss_growth_mb']:.1f} | {row['delivered']:,.0f} | {row['dropped']:,.0f} | {row['coalesced']:,.0f} | "
-            f"{row['worst_delay_ms'] / shortest:.2f} |")
+            f"{row['worst_delay_ms'] / shortest:.2f} |"
+        )
     return "\n".join(lines)
 
 

@@ -120,7 +120,6 @@ public:
         });
     }
 
-
 private:
     static PyObject* Record(const NetworkQualityInfo* info) {
         const char* user = info != nullptr ? info->user_id.GetValue() : "";
@@ -158,7 +157,6 @@ private:
     PyObject* message_;
     PyObject* quality_;
 };
-
 
 // A cloud made by the benchmark, with the delegate it reports to.
 struct BenchCloud {

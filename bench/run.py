@@ -20,12 +20,14 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Callable
+from typing import Any
 
 import mirelo
-from flood import bench_flood, report as flood_report, room_params
+from flood import bench_flood, room_params
+from flood import report as flood_report
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -44,10 +46,21 @@ def build_floor() -> ModuleType:
     import pybind11
 
     subprocess.run(
-        [cmake, "-S", str(HERE), "-B", str(build), "-G", "Ninja", f"-DMIRELO_LIBS_DIR={libs}",
-         f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}",
-         f"-DCMAKE_MAKE_PROGRAM={shutil.which('ninja', path=str(tools)) or 'ninja'}"],
-        check=True, stdout=subprocess.DEVNULL,
+        [
+            cmake,
+            "-S",
+            str(HERE),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            f"-DMIRELO_LIBS_DIR={libs}",
+            f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-DCMAKE_MAKE_PROGRAM={shutil.which('ninja', path=str(tools)) or 'ninja'}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
     )
     subprocess.run([cmake, "--build", str(build)], check=True, stdout=subprocess.DEVNULL)
     sys.path.insert(0, str(build))
@@ -141,7 +154,9 @@ def median(samples: Callable[[], float]) -> float:
     return statistics.median(samples() for _ in range(REPEATS))
 
 
-def make_clouds(floor: ModuleType, path: str, count: int) -> tuple[list[int], list[CountingMethods], Callable[[], None]]:
+def make_clouds(
+    floor: ModuleType, path: str, count: int
+) -> tuple[list[int], list[CountingMethods], Callable[[], None]]:
     """Clouds of one path with their counting handlers; returns their handles and a destroyer."""
     before = set(loopback.clouds())
     keep: list[Any] = []
@@ -231,24 +246,41 @@ def bench_calls(floor: ModuleType) -> list[dict[str, Any]]:
     n = CALLS_PER_RUN
     rows = []
     cases: list[tuple[str, Callable[[], Any], Callable[[], Any], Callable[[], float]]] = [
-        ("SendAudioFrame 1920 B", lambda: cloud.SendAudioFrame(frame), lambda: empty.SendAudioFrame(frame),
-         lambda: floor.send_audio_ns(native, frame, n)),
-        ("SendCustomCmdMsg 100 B", lambda: cloud.SendCustomCmdMsg(1, message, True, True),
-         lambda: empty.SendCustomCmdMsg(1, message, True, True), lambda: floor.send_custom_ns(native, message, n)),
-        ("Subscribe", lambda: cloud.Subscribe("alice", m.STREAM_TYPE_AUDIO),
-         lambda: empty.Subscribe("alice", m.STREAM_TYPE_AUDIO),
-         lambda: floor.subscribe_ns(native, "alice", m.STREAM_TYPE_AUDIO, n)),
-        ("record field write", lambda: setattr(record, "bitrate_bps", 64000),
-         lambda: setattr(empty_record, "value", 64000), lambda: 0.0),
+        (
+            "SendAudioFrame 1920 B",
+            lambda: cloud.SendAudioFrame(frame),
+            lambda: empty.SendAudioFrame(frame),
+            lambda: floor.send_audio_ns(native, frame, n),
+        ),
+        (
+            "SendCustomCmdMsg 100 B",
+            lambda: cloud.SendCustomCmdMsg(1, message, True, True),
+            lambda: empty.SendCustomCmdMsg(1, message, True, True),
+            lambda: floor.send_custom_ns(native, message, n),
+        ),
+        (
+            "Subscribe",
+            lambda: cloud.Subscribe("alice", m.STREAM_TYPE_AUDIO),
+            lambda: empty.Subscribe("alice", m.STREAM_TYPE_AUDIO),
+            lambda: floor.subscribe_ns(native, "alice", m.STREAM_TYPE_AUDIO, n),
+        ),
+        (
+            "record field write",
+            lambda: setattr(record, "bitrate_bps", 64000),
+            lambda: setattr(empty_record, "value", 64000),
+            lambda: 0.0,
+        ),
         ("record field read", lambda: record.bitrate_bps, lambda: empty_record.value, lambda: 0.0),
     ]
     for label, call, empty_call, native_work in cases:
-        rows.append({
-            "call": label,
-            "binding_ns": median(lambda: timed_ns(n, call)),
-            "empty_ns": median(lambda: timed_ns(n, empty_call)),
-            "loopback_ns": median(native_work),
-        })
+        rows.append(
+            {
+                "call": label,
+                "binding_ns": median(lambda: timed_ns(n, call)),
+                "empty_ns": median(lambda: timed_ns(n, empty_call)),
+                "loopback_ns": median(native_work),
+            }
+        )
     del cloud
     floor.destroy_cloud(native)
     return rows
@@ -259,15 +291,19 @@ def bench_copies(floor: ModuleType) -> list[dict[str, Any]]:
     pixel = m.PixelFrame()
     pixel.width, pixel.height = 1920, 1080
     pixel.SetData(bytes(3_110_400))
-    for label, frame, count in (("AudioFrame.data 1920 B", audio_frame(1920), 200_000),
-                                ("PixelFrame.data 1080p 3110400 B", pixel, 300)):
+    for label, frame, count in (
+        ("AudioFrame.data 1920 B", audio_frame(1920), 200_000),
+        ("PixelFrame.data 1080p 3110400 B", pixel, 300),
+    ):
         size = frame.size
-        rows.append({
-            "copy": label,
-            "size": size,
-            "binding_ns": median(lambda: timed_ns(count, lambda: frame.data)),
-            "memcpy_ns": median(lambda: floor.memcpy_ns(size, count)),
-        })
+        rows.append(
+            {
+                "copy": label,
+                "size": size,
+                "binding_ns": median(lambda: timed_ns(count, lambda: frame.data)),
+                "memcpy_ns": median(lambda: floor.memcpy_ns(size, count)),
+            }
+        )
     return rows
 
 
@@ -280,36 +316,54 @@ def machine() -> str:
                 break
     except OSError:
         pass
-    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
+    return (
+        f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
+    )
 
 
 def report(
-    dispatch: list[dict[str, Any]], reporting: dict[str, float], calls: list[dict[str, Any]], copies: list[dict[str, Any]],
+    dispatch: list[dict[str, Any]],
+    reporting: dict[str, float],
+    calls: list[dict[str, Any]],
+    copies: list[dict[str, Any]],
     floods: list[dict[str, float]],
 ) -> str:
     lines = [f"machine: {machine()}", f"medians of {REPEATS} runs", ""]
-    lines.append("| event dispatch | clouds | binding ns | events/s | floor ns | x floor | fresh-state ns | "
-                 "fresh / binding | loopback alone ns |")
+    lines.append(
+        "| event dispatch | clouds | binding ns | events/s | floor ns | x floor | fresh-state ns | "
+        "fresh / binding | loopback alone ns |"
+    )
     lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for row in dispatch:
         lines.append(
             f"| {row['event']} | {row['clouds']} | {row['binding_ns']:.0f} | {1e9 / row['binding_ns']:,.0f} | "
             f"{row['floor_ns']:.0f} | {row['binding_ns'] / row['floor_ns']:.2f} | {row['fresh_ns']:.0f} | "
-            f"{row['fresh_ns'] / row['binding_ns']:.1f} | {row['native_ns']:.0f} |")
-    lines += ["", "| mirelo.Delegate, OnEnterRoom, 1 cloud | errors reported ns | report_errors=False ns | cost |",
-              "|---|---:|---:|---:|",
-              f"| | {reporting['reporting_ns']:.0f} | {reporting['quiet_ns']:.0f} | "
-              f"{reporting['reporting_ns'] / reporting['quiet_ns'] - 1:+.0%} |"]
-    lines += ["", "| call from Python | binding ns | empty method ns | loopback work ns | x (empty + work) |",
-              "|---|---:|---:|---:|---:|"]
+            f"{row['fresh_ns'] / row['binding_ns']:.1f} | {row['native_ns']:.0f} |"
+        )
+    lines += [
+        "",
+        "| mirelo.Delegate, OnEnterRoom, 1 cloud | errors reported ns | report_errors=False ns | cost |",
+        "|---|---:|---:|---:|",
+        f"| | {reporting['reporting_ns']:.0f} | {reporting['quiet_ns']:.0f} | "
+        f"{reporting['reporting_ns'] / reporting['quiet_ns'] - 1:+.0%} |",
+    ]
+    lines += [
+        "",
+        "| call from Python | binding ns | empty method ns | loopback work ns | x (empty + work) |",
+        "|---|---:|---:|---:|---:|",
+    ]
     for row in calls:
         base = row["empty_ns"] + row["loopback_ns"]
-        lines.append(f"| {row['call']} | {row['binding_ns']:.0f} | {row['empty_ns']:.0f} | "
-                     f"{row['loopback_ns']:.0f} | {row['binding_ns'] / base:.2f} |")
+        lines.append(
+            f"| {row['call']} | {row['binding_ns']:.0f} | {row['empty_ns']:.0f} | "
+            f"{row['loopback_ns']:.0f} | {row['binding_ns'] / base:.2f} |"
+        )
     lines += ["", "| payload copy | binding ns | memcpy ns | share of memcpy bandwidth |", "|---|---:|---:|---:|"]
     for row in copies:
-        lines.append(f"| {row['copy']} | {row['binding_ns']:.0f} | {row['memcpy_ns']:.0f} | "
-                     f"{row['memcpy_ns'] / row['binding_ns']:.0%} |")
+        lines.append(
+            f"| {row['copy']} | {row['binding_ns']:.0f} | {row['memcpy_ns']:.0f} | "
+            f"{row['memcpy_ns'] / row['binding_ns']:.0%} |"
+        )
     lines += ["", flood_report(floods)]
     return "\n".join(lines)
 
@@ -326,8 +380,15 @@ def main() -> None:
     results = HERE / "results"
     results.mkdir(exist_ok=True)
     stamp = time.strftime("%Y%m%dT%H%M%S")
-    payload = {"machine": machine(), "repeats": REPEATS, "dispatch": dispatch, "error_reporting": reporting,
-               "calls": calls, "copies": copies, "floods": floods}
+    payload = {
+        "machine": machine(),
+        "repeats": REPEATS,
+        "dispatch": dispatch,
+        "error_reporting": reporting,
+        "calls": calls,
+        "copies": copies,
+        "floods": floods,
+    }
     (results / f"{stamp}.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.md").write_text(table + "\n")

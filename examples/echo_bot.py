@@ -129,7 +129,9 @@ def run_caller(seconds: float, handler: CallerHandler, bot_listening: threading.
         delay = start + index * FRAME_MS / 1000 - time.monotonic()
         if delay > 0:
             time.sleep(delay)
-        tone = array("h", (int(8000 * math.sin(2 * math.pi * 440 * (index * samples + i) / RATE)) for i in range(samples)))
+        tone = array(
+            "h", (int(8000 * math.sin(2 * math.pi * 440 * (index * samples + i) / RATE)) for i in range(samples))
+        )
         frame.SetData(tone.tobytes())
         frame.pts = index * FRAME_MS
         cloud.SendAudioFrame(frame)

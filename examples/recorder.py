@@ -91,10 +91,14 @@ async def record(room: aio.Room, recording: Recording, mix: bool) -> None:
 async def recorder(name: str, folder: Path, stop: asyncio.Event) -> Recording:
     recording = Recording(folder)
     try:
-        async with aio.Room(room_params(f"{name}-tracks", audience=True)) as tracks, aio.Room(
-            room_params(f"{name}-mix", audience=True, mix=True)
-        ) as mixed:
-            tasks = [asyncio.create_task(record(tracks, recording, False)), asyncio.create_task(record(mixed, recording, True))]
+        async with (
+            aio.Room(room_params(f"{name}-tracks", audience=True)) as tracks,
+            aio.Room(room_params(f"{name}-mix", audience=True, mix=True)) as mixed,
+        ):
+            tasks = [
+                asyncio.create_task(record(tracks, recording, False)),
+                asyncio.create_task(record(mixed, recording, True)),
+            ]
             print(f"recording room {ROOM} into {folder}", flush=True)
             stopped = asyncio.create_task(stop.wait())
             done, _ = await asyncio.wait([stopped, *tasks], return_when=asyncio.FIRST_COMPLETED)

@@ -92,7 +92,9 @@ async def agent(ready: asyncio.Event) -> AgentReport:
         async for event in room.stream:
             match event:
                 case aio.RemoteUserEnterRoomEvent(info=info):
-                    aio.check("Subscribe", room.cloud.Subscribe(info.user_id.GetValue() or "", mirelo.STREAM_TYPE_AUDIO))
+                    aio.check(
+                        "Subscribe", room.cloud.Subscribe(info.user_id.GetValue() or "", mirelo.STREAM_TYPE_AUDIO)
+                    )
                 case aio.RemoteAudioReceivedEvent(frame=frame) if rms(frame.data) > LOUD:
                     if answering is not None and not answering.done():
                         player.interrupt()  # barge-in: stop talking within a frame
@@ -171,7 +173,11 @@ async def main() -> int:
         f"{report.answers_interrupted} interrupted; the caller heard {late_frames} frames of it after talking over it"
     )
     # The agent stops within a frame of hearing the caller; a few more were already on their way.
-    return 0 if (report.turns, report.answers_finished, report.answers_interrupted) == (3, 2, 1) and late_frames <= 10 else 1
+    return (
+        0
+        if (report.turns, report.answers_finished, report.answers_interrupted) == (3, 2, 1) and late_frames <= 10
+        else 1
+    )
 
 
 if __name__ == "__main__":

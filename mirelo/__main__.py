@@ -94,11 +94,7 @@ def report() -> str:
         lines.append("library   libmirelo.so not found among the loaded files")
     for path in libraries:
         interface = loopback_interface(path)
-        kind = (
-            f"the loopback SDK, control interface {interface}"
-            if interface is not None
-            else "not the loopback SDK"
-        )
+        kind = f"the loopback SDK, control interface {interface}" if interface is not None else "not the loopback SDK"
         lines.append(f"library   {path} ({kind})")
     lines.append(f"pybind11  {pybind11_version()}")
     lines.append(

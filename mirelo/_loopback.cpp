@@ -110,8 +110,9 @@ control::Text LoadText(py::handle value, const std::string& what) {
     if (!py::isinstance<py::str>(value) && !py::isinstance<py::bytes>(value) && !PyByteArray_Check(value.ptr())) {
         WrongType(what, "a str, bytes or None", value);
     }
-    std::string text = py::isinstance<py::str>(value) ? value.cast<std::string>()
-                                                      : std::string(py::bytes(py::reinterpret_borrow<py::object>(value)));
+    std::string text = py::isinstance<py::str>(value)
+                           ? value.cast<std::string>()
+                           : std::string(py::bytes(py::reinterpret_borrow<py::object>(value)));
     if (text.find('\0') != std::string::npos) {
         Raise(PyExc_ValueError, what + " holds a NUL byte, which would cut the text");
     }
@@ -193,7 +194,8 @@ T Load(py::handle value, const std::string& what) {
         return record;
     } else if constexpr (std::is_same_v<T, std::optional<NetworkQualityInfo>>) {
         return value.is_none() ? T() : T(Load<NetworkQualityInfo>(value, what));
-    } else if constexpr (std::is_same_v<T, std::vector<NetworkQualityInfo>> || std::is_same_v<T, std::vector<QOLTVolumeInfo>>) {
+    } else if constexpr (std::is_same_v<T, std::vector<NetworkQualityInfo>> ||
+                         std::is_same_v<T, std::vector<QOLTVolumeInfo>>) {
         if (!py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value)) {
             WrongType(what, "a list of (user_id, value) tuples", value);
         }
@@ -222,8 +224,9 @@ Value Tunables(const py::dict& changes) {
     Value dict = Value::Dict();
     for (const auto& item : changes) {
         const std::string name = py::str(item.first);
-        dict.Add(name, py::isinstance<py::float_>(item.second) ? Value::Real(item.second.cast<double>())
-                                                               : Value::Int(Integer(item.second, name, INT64_MIN, INT64_MAX)));
+        dict.Add(name, py::isinstance<py::float_>(item.second)
+                           ? Value::Real(item.second.cast<double>())
+                           : Value::Int(Integer(item.second, name, INT64_MIN, INT64_MAX)));
     }
     return dict;
 }
@@ -240,7 +243,8 @@ bool Emit(const control::Event<Args...>& event, uint64_t cloud, const std::strin
                                    std::to_string(args.size()) + " given)");
     }
     std::tuple<Args...> kept = LoadAll<Args...>(name, args, std::index_sequence_for<Args...>());
-    const control::Delivery delivery = std::apply([&](Args&... values) { return event.Bind(std::move(values)...); }, kept);
+    const control::Delivery delivery =
+        std::apply([&](Args&... values) { return event.Bind(std::move(values)...); }, kept);
     Released(("emit " + name).c_str(), [&] { control::Emit(cloud, event.operation, delivery, repeat, timeout); });
     return true;
 }
@@ -253,11 +257,13 @@ PYBIND11_MODULE(_loopback, m, py::multiple_interpreters::not_supported()) {
     py::module_::import("mirelo._mirelo");  // the records and frames that events take
 
     m.def("events", [] {
-        return std::apply([](const auto&... event) { return std::vector<std::string>{event.name...}; }, control::kEvents);
+        return std::apply([](const auto&... event) { return std::vector<std::string>{event.name...}; },
+                          control::kEvents);
     });
     m.def("emit", [](uint64_t cloud, const std::string& name, const py::tuple& args, double timeout, uint32_t repeat) {
-        const bool known = std::apply(
-            [&](const auto&... event) { return (Emit(event, cloud, name, args, repeat, timeout) || ...); }, control::kEvents);
+        const bool known =
+            std::apply([&](const auto&... event) { return (Emit(event, cloud, name, args, repeat, timeout) || ...); },
+                       control::kEvents);
         if (!known) {
             Raise(PyExc_ValueError, "no delegate operation is named '" + name + "'");
         }
@@ -303,7 +309,8 @@ PYBIND11_MODULE(_loopback, m, py::multiple_interpreters::not_supported()) {
     m.def("inject", [](uint64_t cloud, const std::string& operation, int32_t result, uint32_t count) {
         Released("inject", [&] { control::Inject(cloud, operation, result, count); });
     });
-    m.def("fail_next_cloud", [](int32_t result) { Released("fail_next_cloud", [&] { control::FailNextCloud(result); }); });
+    m.def("fail_next_cloud",
+          [](int32_t result) { Released("fail_next_cloud", [&] { control::FailNextCloud(result); }); });
     m.def("configure", [](const py::dict& changes) {
         const Value values = Tunables(changes);
         Released("configure", [&] { control::Configure(values); });

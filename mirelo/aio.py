@@ -20,15 +20,15 @@ import enum
 import inspect
 import threading
 from collections import deque
-from collections.abc import Awaitable, Callable, Collection, Iterator, Mapping
+from collections.abc import Callable, Collection, Iterator, Mapping
 from dataclasses import dataclass
 from types import MappingProxyType, TracebackType
 from typing import Any, ClassVar, TypeVar, overload
 
 from ._mirelo import (
-    AudioFrame,
     ERR_OK,
     ERR_READ_TRY_AGAIN,
+    AudioFrame,
     ConnectionState,
     EnterRoomParams,
     Error,

@@ -4,8 +4,9 @@ whose handlers' errors are reported through `logging` instead of vanishing."""
 from __future__ import annotations
 
 import logging
+from collections.abc import Callable, Mapping
 from types import MappingProxyType
-from typing import Any, Callable, Mapping
+from typing import Any
 
 from ._mirelo import (
     AudioFrame,
@@ -157,7 +158,9 @@ class Delegate(QOLTCloudDelegate):
     def OnRequestChangeVideoEncodeBitrate(self, stream_type: StreamType, bitrate_bps: int) -> None:
         pass
 
-    def OnSeiMessageReceived(self, user_id: str | None, stream_type: StreamType, message_type: int, message: bytes) -> None:
+    def OnSeiMessageReceived(
+        self, user_id: str | None, stream_type: StreamType, message_type: int, message: bytes
+    ) -> None:
         pass
 
     def OnReceiveCustomCmdMsg(self, user_id: str | None, cmd_id: int, seq: int, message: bytes) -> None:
@@ -175,7 +178,9 @@ def _parameters(method: Callable[..., Any]) -> tuple[str, ...]:
     return code.co_varnames[1 : code.co_argcount]
 
 
-PARAMETERS: Mapping[str, tuple[str, ...]] = MappingProxyType({name: _parameters(getattr(Delegate, name)) for name in EVENTS})
+PARAMETERS: Mapping[str, tuple[str, ...]] = MappingProxyType(
+    {name: _parameters(getattr(Delegate, name)) for name in EVENTS}
+)
 """Each event's parameters after `self`, by event name, as `Delegate`'s methods name them: the SDK
 passes them in this order."""
 

@@ -30,9 +30,11 @@ import math
 import numbers
 import operator
 import os
-from typing import Any, Optional, Union
+from typing import Any
 
 from . import _mirelo  # registers the records and frames that events take, before _loopback loads
+
+# isort: split
 from . import _loopback
 
 __all__ = [
@@ -98,7 +100,7 @@ def clouds() -> list[int]:
     return list(_loopback.clouds())
 
 
-def handle_of(cloud_or_user_id: Union[_mirelo.QOLTCloud, _mirelo.QOLTCloudDelegate, str]) -> int:
+def handle_of(cloud_or_user_id: _mirelo.QOLTCloud | _mirelo.QOLTCloudDelegate | str) -> int:
     """The handle of a live cloud: of a ``QOLTCloud`` object, of the cloud a delegate (handler)
     serves, or of the cloud that is in a room as that user id. ``ValueError`` when there is no
     such cloud, or more than one (a handler serving two clouds, a user id in two rooms; a cloud
@@ -208,7 +210,7 @@ def reset(configuration: bool = False) -> None:
     _loopback.reset(bool(configuration))
 
 
-def inject(handle: int, operation: str, result: Union[int, bool], count: int = 1) -> None:
+def inject(handle: int, operation: str, result: int | bool, count: int = 1) -> None:
     """Makes the next ``count`` calls of a cloud operation return ``result`` without doing
     anything else (they are still journaled). ``result`` is an int (a value of ``Error``, say),
     or a bool for ``SendCustomCmdMsg`` (an int there counts as true when non-zero). Injections for one operation are used in the order made.
@@ -277,7 +279,9 @@ def state() -> dict[int, dict[str, Any]]:
         for name in ("room", "user_id"):
             if entry[name] is not None:
                 entry[name] = entry[name].decode("utf-8", "surrogateescape")
-        entry["subscriptions"] = {(user.decode("utf-8", "surrogateescape"), kind) for user, kind in entry["subscriptions"]}
+        entry["subscriptions"] = {
+            (user.decode("utf-8", "surrogateescape"), kind) for user, kind in entry["subscriptions"]
+        }
         entry["video_encode_params"] = {kind: params for kind, params in entry["video_encode_params"]}
         clouds[entry.pop("cloud")] = entry
     return clouds
@@ -299,7 +303,7 @@ def settings() -> dict[str, Any]:
     return values
 
 
-_limits_cache: Optional[dict[str, Any]] = None
+_limits_cache: dict[str, Any] | None = None
 
 
 def limits() -> dict[str, Any]:
@@ -323,7 +327,7 @@ def limits() -> dict[str, Any]:
     return raw
 
 
-def _tunable(name: str, value: Any) -> Union[int, float]:
+def _tunable(name: str, value: Any) -> int | float:
     """configure's value of a tunable; ValueError, with the accepted range, for any number it does
     not accept, TypeError for what is not a number."""
     low, high, _ = limits()["configure"][name]
@@ -332,7 +336,11 @@ def _tunable(name: str, value: Any) -> Union[int, float]:
 
     def refused() -> ValueError:
         # An integer far out of range is named by its size: its digits could fill pages.
-        given = f"an integer of {value.bit_length()} bits" if isinstance(value, int) and value.bit_length() > 64 else repr(value)
+        given = (
+            f"an integer of {value.bit_length()} bits"
+            if isinstance(value, int) and value.bit_length() > 64
+            else repr(value)
+        )
         return ValueError(f"{name} must be {what} within {shown}, not {given}")
 
     if isinstance(value, bool):
@@ -340,7 +348,7 @@ def _tunable(name: str, value: Any) -> Union[int, float]:
     if not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
     given: Any = value
-    number: Union[int, float]
+    number: int | float
     try:
         number = operator.index(given) if whole else float(given)
     except TypeError:
@@ -357,13 +365,13 @@ _KINDS = {"network_quality_interval": "a number of seconds", "custom_message_los
 
 def configure(
     *,
-    network_quality_interval: Optional[float] = None,
-    custom_message_loss: Optional[float] = None,
-    custom_message_seed: Optional[int] = None,
-    media_queue_bound: Optional[int] = None,
-    audio_buffer_ms: Optional[int] = None,
-    journal_entries: Optional[int] = None,
-    journal_payload_bytes: Optional[int] = None,
+    network_quality_interval: float | None = None,
+    custom_message_loss: float | None = None,
+    custom_message_seed: int | None = None,
+    media_queue_bound: int | None = None,
+    audio_buffer_ms: int | None = None,
+    journal_entries: int | None = None,
+    journal_payload_bytes: int | None = None,
 ) -> None:
     """Tunes the loopback; arguments left ``None`` keep their value.
 

@@ -167,12 +167,12 @@ public:
 
 class QOLTCloudWrapper;
 
-#define MIRELO_REFUSE_UNINITIALISED(Type)                                                  \
-    namespace pybind11 {                                                                   \
-    namespace detail {                                                                     \
-    template <>                                                                            \
-    class type_caster<Type> : public initialised_type_caster<Type> {};                    \
-    }                                                                                      \
+#define MIRELO_REFUSE_UNINITIALISED(Type)                              \
+    namespace pybind11 {                                               \
+    namespace detail {                                                 \
+    template <>                                                        \
+    class type_caster<Type> : public initialised_type_caster<Type> {}; \
+    }                                                                  \
     }
 
 MIRELO_REFUSE_UNINITIALISED(QOLTCloudWrapper)
@@ -196,25 +196,25 @@ MIRELO_REFUSE_UNINITIALISED(PixelFrame)
 // pybind11's shared state would wait forever for the main interpreter's lock inside a sub-interpreter's
 // import: that import is refused at once instead.
 #undef PYBIND11_CHECK_PYTHON_VERSION
-#define PYBIND11_CHECK_PYTHON_VERSION                                                                 \
-    {                                                                                                 \
+#define PYBIND11_CHECK_PYTHON_VERSION                                                                           \
+    {                                                                                                           \
         const char* compiled_ver = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION); \
-        const char* runtime_ver = Py_GetVersion();                                                    \
-        size_t len = std::strlen(compiled_ver);                                                       \
-        if (std::strncmp(runtime_ver, compiled_ver, len) != 0 ||                                      \
-            (runtime_ver[len] >= '0' && runtime_ver[len] <= '9')) {                                   \
-            PyErr_Format(PyExc_ImportError,                                                           \
-                         "Python version mismatch: module was compiled for Python %s, "               \
-                         "but the interpreter version is incompatible: %s.",                          \
-                         compiled_ver, runtime_ver);                                                  \
-            return nullptr;                                                                           \
-        }                                                                                             \
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {                                  \
-            PyErr_SetString(PyExc_ImportError,                                                        \
-                            "_mirelo cannot be imported in a sub-interpreter: the SDK's threads "    \
-                            "report to the main interpreter");                                        \
-            return nullptr;                                                                           \
-        }                                                                                             \
+        const char* runtime_ver = Py_GetVersion();                                                              \
+        size_t len = std::strlen(compiled_ver);                                                                 \
+        if (std::strncmp(runtime_ver, compiled_ver, len) != 0 ||                                                \
+            (runtime_ver[len] >= '0' && runtime_ver[len] <= '9')) {                                             \
+            PyErr_Format(PyExc_ImportError,                                                                     \
+                         "Python version mismatch: module was compiled for Python %s, "                         \
+                         "but the interpreter version is incompatible: %s.",                                    \
+                         compiled_ver, runtime_ver);                                                            \
+            return nullptr;                                                                                     \
+        }                                                                                                       \
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {                                            \
+            PyErr_SetString(PyExc_ImportError,                                                                  \
+                            "_mirelo cannot be imported in a sub-interpreter: the SDK's threads "               \
+                            "report to the main interpreter");                                                  \
+            return nullptr;                                                                                     \
+        }                                                                                                       \
     }
 
 namespace {
@@ -521,8 +521,7 @@ public:
     // method of this name. With a remembered plain function, `self` becomes a new reference to the
     // handler, which the call passes first; with a bound method it stays null.
     PyObject* Resolve(const QOLTCloudDelegate* delegate, PyObject*& self) {
-        static const py::detail::type_info* const delegate_type =
-            py::detail::get_type_info(typeid(QOLTCloudDelegate));
+        static const py::detail::type_info* const delegate_type = py::detail::get_type_info(typeid(QOLTCloudDelegate));
         PyObject* instance = py::detail::get_object_handle(delegate, delegate_type).ptr();
         if (instance != nullptr && UsesGenericLookup(instance) && !FrameIsRunning()) {
             PyObject* function = Find(Py_TYPE(instance));
@@ -704,7 +703,8 @@ public:
     }
 
     void OnRequestKeyFrame(StreamType stream_type) override {
-        Raise(EventKind::kRequired, "OnRequestKeyFrame", [&](EventArguments& args) { args.Add(py::cast(stream_type)); });
+        Raise(EventKind::kRequired, "OnRequestKeyFrame",
+              [&](EventArguments& args) { args.Add(py::cast(stream_type)); });
     }
 
     void OnRemoteUserEnterRoom(const UserInfo& info) override {
@@ -724,9 +724,8 @@ public:
     }
 
     void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-        Raise(EventKind::kRequired, "OnRemoteVideoAvailable", [&](EventArguments& args) {
-            args.Add(py::cast(user_id)).Add(py::cast(available)).Add(py::cast(type));
-        });
+        Raise(EventKind::kRequired, "OnRemoteVideoAvailable",
+              [&](EventArguments& args) { args.Add(py::cast(user_id)).Add(py::cast(available)).Add(py::cast(type)); });
     }
 
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
@@ -783,9 +782,9 @@ public:
     void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                           size_t remote_quality_count) override {
         Raise(EventKind::kGuarded, "OnNetworkQuality", [&](EventArguments& args) {
-            py::object local_arg = py::cast(local_quality != nullptr
-                                                ? std::make_unique<NetworkQualityInfo>(*local_quality)
-                                                : std::make_unique<NetworkQualityInfo>());
+            py::object local_arg =
+                py::cast(local_quality != nullptr ? std::make_unique<NetworkQualityInfo>(*local_quality)
+                                                  : std::make_unique<NetworkQualityInfo>());
             py::list remote_args;
             for (size_t i = 0; i < remote_quality_count; ++i) {
                 remote_args.append(py::cast(std::make_unique<NetworkQualityInfo>(remote_qualities[i])));
@@ -933,9 +932,7 @@ public:
 
     int Subscribe(const CString& user_id, StreamType type) { return qolt_cloud_->Subscribe(user_id.c_str(), type); }
 
-    int Unsubscribe(const CString& user_id, StreamType type) {
-        return qolt_cloud_->Unsubscribe(user_id.c_str(), type);
-    }
+    int Unsubscribe(const CString& user_id, StreamType type) { return qolt_cloud_->Unsubscribe(user_id.c_str(), type); }
 
     int GetAudioFrame(AudioFrame* frame) { return qolt_cloud_->GetAudioFrame(frame); }
 
@@ -1060,16 +1057,15 @@ PYBIND11_MODULE(_mirelo, m) {
                  self.OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message.c_str(), length);
              })
         .def("OnMissCustomCmdMsg", &QOLTCloudDelegate::OnMissCustomCmdMsg)
-        .def("OnNetworkQuality",
-             [](QOLTCloudDelegate& self, NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
-                size_t remote_quality_count) {
-                 const size_t records_given = remote_qualities != nullptr ? 1 : 0;
-                 if (remote_quality_count > records_given) {
-                     throw py::value_error("remote_quality_count " + std::to_string(remote_quality_count) +
-                                           " exceeds the " + std::to_string(records_given) + " records given");
-                 }
-                 self.OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
-             });
+        .def("OnNetworkQuality", [](QOLTCloudDelegate& self, NetworkQualityInfo* local_quality,
+                                    NetworkQualityInfo* remote_qualities, size_t remote_quality_count) {
+            const size_t records_given = remote_qualities != nullptr ? 1 : 0;
+            if (remote_quality_count > records_given) {
+                throw py::value_error("remote_quality_count " + std::to_string(remote_quality_count) + " exceeds the " +
+                                      std::to_string(records_given) + " records given");
+            }
+            self.OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
+        });
 
     py::class_<QoltString>(m, "QoltString")
         .def(py::init<>())
@@ -1116,9 +1112,7 @@ PYBIND11_MODULE(_mirelo, m) {
         .def_readwrite("user_id", &NetworkQualityInfo::user_id)
         .def_readwrite("quality", &NetworkQualityInfo::quality);
 
-    py::class_<UserInfo>(m, "UserInfo")
-        .def(py::init<>())
-        .def_readwrite("user_id", &UserInfo::user_id);
+    py::class_<UserInfo>(m, "UserInfo").def(py::init<>()).def_readwrite("user_id", &UserInfo::user_id);
 
     py::class_<AudioObtainParams>(m, "AudioObtainParams")
         .def(py::init<>())
@@ -1129,9 +1123,7 @@ PYBIND11_MODULE(_mirelo, m) {
         .def_readwrite("output_frame_length_ms", &AudioObtainParams::output_frame_length_ms)
         .def_readwrite("output_audio_codec_type", &AudioObtainParams::output_audio_codec_type);
 
-    py::class_<VADParams>(m, "VADParams")
-        .def(py::init<>())
-        .def_readwrite("enable", &VADParams::enable);
+    py::class_<VADParams>(m, "VADParams").def(py::init<>()).def_readwrite("enable", &VADParams::enable);
 
     py::class_<AudioFrame>(m, "AudioFrame")
         .def(py::init<>())
@@ -1254,7 +1246,8 @@ PYBIND11_MODULE(_mirelo, m) {
         .value("VIDEO_PIXEL_FORMAT_RGBA", mirelo::qolt::VIDEO_PIXEL_FORMAT_RGBA)
         .export_values();
 
-    m.def("SetLogPath", [](const NullableCString& path) { return ZQLiveSDK::SetLogPath(path.c_str()); }, py::arg("path"));
+    m.def(
+        "SetLogPath", [](const NullableCString& path) { return ZQLiveSDK::SetLogPath(path.c_str()); }, py::arg("path"));
     m.def("SetLogLevel", &ZQLiveSDK::SetLogLevel, py::arg("level"));
     m.def("EnableConsoleLog", &ZQLiveSDK::EnableConsoleLog);
     m.def("DisableConsoleLog", &ZQLiveSDK::DisableConsoleLog);
@@ -1267,8 +1260,9 @@ PYBIND11_MODULE(_mirelo, m) {
             return ZQLiveSDK::SetSocks5Proxy(ip.c_str(), port, username.c_str(), password.c_str());
         },
         py::arg("ip"), py::arg("port"), py::arg("username"), py::arg("password"));
-    m.def("SetEnvironment", [](const NullableCString& env) { return ZQLiveSDK::SetEnvironment(env.c_str()); },
-          py::arg("env"));
+    m.def(
+        "SetEnvironment", [](const NullableCString& env) { return ZQLiveSDK::SetEnvironment(env.c_str()); },
+        py::arg("env"));
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEventsAtExit));
     pthread_atfork(nullptr, nullptr, &ForgetEventsInFlightInChild);

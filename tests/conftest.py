@@ -7,8 +7,9 @@ import re
 import subprocess
 import sys
 import threading
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any, Callable, Iterator, NamedTuple
+from typing import Any, NamedTuple
 
 import pytest
 
@@ -75,6 +76,7 @@ def define_every_event(handler_class: type, method: Callable[..., Any]) -> None:
     for name in EVENT_METHODS:
         if name not in vars(handler_class):
             setattr(handler_class, name, method)
+
 
 # Plain forms of what events and base methods hand to Python, for exact comparisons.
 ENUM_CLASSES = (
@@ -208,9 +210,7 @@ EVENT_SAMPLES: dict[str, EventSample] = {
     "OnRemoteUserExitRoom": EventSample(
         "OnRemoteUserExitRoom", ("bob", -1), (("UserInfo", "bob"), -1), (user_info("bob"), -3)
     ),
-    "OnRemoteAudioAvailable": EventSample(
-        "OnRemoteAudioAvailable", ("alice", True), ("alice", True), ("alice", True)
-    ),
+    "OnRemoteAudioAvailable": EventSample("OnRemoteAudioAvailable", ("alice", True), ("alice", True), ("alice", True)),
     "OnRemoteVideoAvailable": EventSample(
         "OnRemoteVideoAvailable", ("ünï", False, 3), ("ünï", False, ("StreamType", 3)), ("alice", False, _LOW)
     ),

@@ -112,101 +112,225 @@ MIX_LIFECYCLE = "tests/test_room_audio.py::TestMixLifecycle"
 
 FAULTS = [
     # api/: the SDK's value types.
-    fault("pixel frame copy swaps width and height", "sdk/api",
-          "      width(other.width),", "      width(other.height),", VIDEO),
-    fault("audio frame copy loses the voice flag", "sdk/api",
-          "      has_voice(other.has_voice),", "      has_voice(false),", f"{ROOM_AUDIO}::TestPerSenderFrames"),
-    fault("video frame copy loses the key-frame flag", "sdk/api",
-          "      is_key_frame(other.is_key_frame),", "      is_key_frame(false),", VIDEO),
-    fault("string holder copy of a null holder is empty text", "sdk/api",
-          "    : handle_(other.handle_ == nullptr ? nullptr :",
-          "    : handle_(other.handle_ == nullptr ? MakeText(\"\") :",
-          "tests/test_delegate_events.py::test_a_quality_record_without_a_user_id_arrives_without_one"),
+    fault(
+        "pixel frame copy swaps width and height",
+        "sdk/api",
+        "      width(other.width),",
+        "      width(other.height),",
+        VIDEO,
+    ),
+    fault(
+        "audio frame copy loses the voice flag",
+        "sdk/api",
+        "      has_voice(other.has_voice),",
+        "      has_voice(false),",
+        f"{ROOM_AUDIO}::TestPerSenderFrames",
+    ),
+    fault(
+        "video frame copy loses the key-frame flag",
+        "sdk/api",
+        "      is_key_frame(other.is_key_frame),",
+        "      is_key_frame(false),",
+        VIDEO,
+    ),
+    fault(
+        "string holder copy of a null holder is empty text",
+        "sdk/api",
+        "    : handle_(other.handle_ == nullptr ? nullptr :",
+        '    : handle_(other.handle_ == nullptr ? MakeText("") :',
+        "tests/test_delegate_events.py::test_a_quality_record_without_a_user_id_arrives_without_one",
+    ),
     # runtime/: clouds and their event queues.
-    fault("an injected Subscribe result is ignored", "sdk/runtime",
-          "return Injected(\"Subscribe\", result) ? result :",
-          "return Injected(\"Subscribe\", result) ? ERR_OK :", "tests/test_cloud.py"),
-    fault("SEI payload journaled short", "sdk/runtime",
-          "Value::Bytes(message, length)});", "Value::Bytes(message, length / 2)});", "tests/test_cloud.py"),
+    fault(
+        "an injected Subscribe result is ignored",
+        "sdk/runtime",
+        'return Injected("Subscribe", result) ? result :',
+        'return Injected("Subscribe", result) ? ERR_OK :',
+        "tests/test_cloud.py",
+    ),
+    fault(
+        "SEI payload journaled short",
+        "sdk/runtime",
+        "Value::Bytes(message, length)});",
+        "Value::Bytes(message, length / 2)});",
+        "tests/test_cloud.py",
+    ),
     # rooms/: presence, streams and the audio routes.
-    fault("GetAudioFrame hands out a frozen pts", "sdk/rooms",
-          "    self->mixed_pts += static_cast<uint32_t>(self->obtain.output_frame_length_ms);",
-          "    self->mixed_pts += 0;", f"{ROOM_AUDIO}::TestGetAudioFrameFields"),
-    fault("GetAudioFrame frames claim one channel", "sdk/rooms",
-          "self->obtain.output_channels, self->mixed_pts,", "1, self->mixed_pts,", f"{ROOM_AUDIO}::TestGetAudioFrameFields"),
-    fault("the mix is not drained when a sender stops", "sdk/rooms",
-          "                DrainMixLocked(*other);", "                (void)other;", MIX_LIFECYCLE),
-    fault("the mix keeps an unsubscribed sender's buffer", "sdk/rooms",
-          "    if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {",
-          "    if (type == STREAM_TYPE_AUDIO && publisher != nullptr && !self->obtain.enable_remote_audio_mix) {",
-          MIX_LIFECYCLE),
-    fault("DestroyLocalVideoChannel takes a stream that is not video for a missing channel", "sdk/rooms",
-          "        return ERR_INVALID_PARAMETER;\n    }\n    if (!self->HasVideo(type)) {\n"
-          "        return ERR_INVALID_OPERATION;\n    }\n    CloseVideoChannelLocked(*self, type);",
-          "        return ERR_INVALID_OPERATION;\n    }\n    if (!self->HasVideo(type)) {\n"
-          "        return ERR_INVALID_OPERATION;\n    }\n    CloseVideoChannelLocked(*self, type);",
-          f"{ROOM_STREAMS}::TestLocalChannels"),
-    fault("Subscribe without the room lock", "sdk/rooms",
-          "    std::lock_guard<std::mutex> lock(mutex_);\n    CloudState* self = nullptr;\n"
-          "    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {\n"
-          "        return refused;\n    }\n    self->subscriptions.insert",
-          "    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);\n    CloudState* self = nullptr;\n"
-          "    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {\n"
-          "        return refused;\n    }\n    self->subscriptions.insert",
-          "tests/test_concurrency.py::test_subscriptions_made_while_the_room_state_is_read_are_all_kept",
-          build=RACES),
-    fault("odd pictures' chroma planes rounded down", "sdk/rooms",
-          "    const uint64_t quarter = ((width + 1) / 2) * ((height + 1) / 2);",
-          "    const uint64_t quarter = (width / 2) * (height / 2);", VIDEO),
-    fault("an audience member's exit is announced", "sdk/rooms",
-          "        if (leaver.role == QOLT_ROLE_ANCHOR) {", "        if (true) {", "tests/test_room_presence.py"),
-    fault("pixel frames reach receivers that asked for encoded video", "sdk/rooms",
-          "receiver->pixel_output == pixels &&", "true &&", VIDEO),
-    fault("audio sent to a receiver that does not subscribe", "sdk/rooms",
-          "        if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {",
-          "        if (receiver == &sender) {", f"{ROOM_STREAMS}::TestSubscribe"),
+    fault(
+        "GetAudioFrame hands out a frozen pts",
+        "sdk/rooms",
+        "    self->mixed_pts += static_cast<uint32_t>(self->obtain.output_frame_length_ms);",
+        "    self->mixed_pts += 0;",
+        f"{ROOM_AUDIO}::TestGetAudioFrameFields",
+    ),
+    fault(
+        "GetAudioFrame frames claim one channel",
+        "sdk/rooms",
+        "self->obtain.output_channels, self->mixed_pts,",
+        "1, self->mixed_pts,",
+        f"{ROOM_AUDIO}::TestGetAudioFrameFields",
+    ),
+    fault(
+        "the mix is not drained when a sender stops",
+        "sdk/rooms",
+        "                DrainMixLocked(*other);",
+        "                (void)other;",
+        MIX_LIFECYCLE,
+    ),
+    fault(
+        "the mix keeps an unsubscribed sender's buffer",
+        "sdk/rooms",
+        "    if (type == STREAM_TYPE_AUDIO && publisher != nullptr) {",
+        "    if (type == STREAM_TYPE_AUDIO && publisher != nullptr && !self->obtain.enable_remote_audio_mix) {",
+        MIX_LIFECYCLE,
+    ),
+    fault(
+        "DestroyLocalVideoChannel takes a stream that is not video for a missing channel",
+        "sdk/rooms",
+        "        return ERR_INVALID_PARAMETER;\n    }\n    if (!self->HasVideo(type)) {\n"
+        "        return ERR_INVALID_OPERATION;\n    }\n    CloseVideoChannelLocked(*self, type);",
+        "        return ERR_INVALID_OPERATION;\n    }\n    if (!self->HasVideo(type)) {\n"
+        "        return ERR_INVALID_OPERATION;\n    }\n    CloseVideoChannelLocked(*self, type);",
+        f"{ROOM_STREAMS}::TestLocalChannels",
+    ),
+    fault(
+        "Subscribe without the room lock",
+        "sdk/rooms",
+        "    std::lock_guard<std::mutex> lock(mutex_);\n    CloudState* self = nullptr;\n"
+        "    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {\n"
+        "        return refused;\n    }\n    self->subscriptions.insert",
+        "    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);\n    CloudState* self = nullptr;\n"
+        "    if (const int refused = CheckSubscriptionLocked(handle, user_id, type, self); refused != ERR_OK) {\n"
+        "        return refused;\n    }\n    self->subscriptions.insert",
+        "tests/test_concurrency.py::test_subscriptions_made_while_the_room_state_is_read_are_all_kept",
+        build=RACES,
+    ),
+    fault(
+        "odd pictures' chroma planes rounded down",
+        "sdk/rooms",
+        "    const uint64_t quarter = ((width + 1) / 2) * ((height + 1) / 2);",
+        "    const uint64_t quarter = (width / 2) * (height / 2);",
+        VIDEO,
+    ),
+    fault(
+        "an audience member's exit is announced",
+        "sdk/rooms",
+        "        if (leaver.role == QOLT_ROLE_ANCHOR) {",
+        "        if (true) {",
+        "tests/test_room_presence.py",
+    ),
+    fault(
+        "pixel frames reach receivers that asked for encoded video",
+        "sdk/rooms",
+        "receiver->pixel_output == pixels &&",
+        "true &&",
+        VIDEO,
+    ),
+    fault(
+        "audio sent to a receiver that does not subscribe",
+        "sdk/rooms",
+        "        if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {",
+        "        if (receiver == &sender) {",
+        f"{ROOM_STREAMS}::TestSubscribe",
+    ),
     # media/: mixing, reframing, conversion, voice detection.
-    fault("the mixer keeps a removed source's samples", "sdk/media",
-          "[source](const Fifo& fifo) { return fifo.source == source; }),",
-          "[source](const Fifo& fifo) { return fifo.source == source && false; }),", MIX_LIFECYCLE),
-    fault("the mix saturates one short", "sdk/media",
-          "std::min<int32_t>(32767,", "std::min<int32_t>(32766,", f"{ROOM_AUDIO}::TestMix"),
-    fault("the mix waits for no sender", "sdk/media",
-          "        shortest = std::min(shortest, fifo.size);", "        shortest = std::max(shortest, fifo.size);",
-          f"{ROOM_AUDIO}::TestMix"),
+    fault(
+        "the mixer keeps a removed source's samples",
+        "sdk/media",
+        "[source](const Fifo& fifo) { return fifo.source == source; }),",
+        "[source](const Fifo& fifo) { return fifo.source == source && false; }),",
+        MIX_LIFECYCLE,
+    ),
+    fault(
+        "the mix saturates one short",
+        "sdk/media",
+        "std::min<int32_t>(32767,",
+        "std::min<int32_t>(32766,",
+        f"{ROOM_AUDIO}::TestMix",
+    ),
+    fault(
+        "the mix waits for no sender",
+        "sdk/media",
+        "        shortest = std::min(shortest, fifo.size);",
+        "        shortest = std::max(shortest, fifo.size);",
+        f"{ROOM_AUDIO}::TestMix",
+    ),
     # control/: journal, failures, settings, injected results.
-    fault("the journal keeps one entry past its limit", "sdk/control",
-          "while (entries_.size() > max_entries_ ||", "while (entries_.size() > max_entries_ + 1 ||",
-          "tests/test_records.py", "tests/test_loopback.py"),
-    fault("cut failure texts are not counted", "sdk/control",
-          "counts_.cut += cut ? 1 : 0;", "counts_.cut += 0;", "tests/test_loopback.py", "tests/test_control_errors.py"),
-    fault("an injected result lasts one call past its count", "sdk/control",
-          "    if (--next.remaining == 0) {", "    if (next.remaining-- == 0) {",
-          "tests/test_loopback.py", "tests/test_cloud.py"),
-    fault("the configuration read back is the defaults", "sdk/control",
-          "snapshot.Add(field.name, Value::Int(field.load(values_)));",
-          "snapshot.Add(field.name, Value::Int(field.load(Values{})));", "tests/test_limits.py"),
+    fault(
+        "the journal keeps one entry past its limit",
+        "sdk/control",
+        "while (entries_.size() > max_entries_ ||",
+        "while (entries_.size() > max_entries_ + 1 ||",
+        "tests/test_records.py",
+        "tests/test_loopback.py",
+    ),
+    fault(
+        "cut failure texts are not counted",
+        "sdk/control",
+        "counts_.cut += cut ? 1 : 0;",
+        "counts_.cut += 0;",
+        "tests/test_loopback.py",
+        "tests/test_control_errors.py",
+    ),
+    fault(
+        "an injected result lasts one call past its count",
+        "sdk/control",
+        "    if (--next.remaining == 0) {",
+        "    if (next.remaining-- == 0) {",
+        "tests/test_loopback.py",
+        "tests/test_cloud.py",
+    ),
+    fault(
+        "the configuration read back is the defaults",
+        "sdk/control",
+        "snapshot.Add(field.name, Value::Int(field.load(values_)));",
+        "snapshot.Add(field.name, Value::Int(field.load(Values{})));",
+        "tests/test_limits.py",
+    ),
     # settings/: process-wide settings.
-    fault("a proxy on port 0 is taken", "sdk/settings",
-          "if (host == nullptr || *host == '\\0' || port == 0) {", "if (host == nullptr || *host == '\\0') {",
-          "tests/test_room_settings.py::TestProxyAndEnvironment"),
-    fault("an empty proxy password counts as one", "sdk/settings",
-          "    proxy_has_password_ = password != nullptr && *password != '\\0';",
-          "    proxy_has_password_ = password != nullptr;",
-          "tests/test_room_settings.py::TestProxyAndEnvironment"),
+    fault(
+        "a proxy on port 0 is taken",
+        "sdk/settings",
+        "if (host == nullptr || *host == '\\0' || port == 0) {",
+        "if (host == nullptr || *host == '\\0') {",
+        "tests/test_room_settings.py::TestProxyAndEnvironment",
+    ),
+    fault(
+        "an empty proxy password counts as one",
+        "sdk/settings",
+        "    proxy_has_password_ = password != nullptr && *password != '\\0';",
+        "    proxy_has_password_ = password != nullptr;",
+        "tests/test_room_settings.py::TestProxyAndEnvironment",
+    ),
     # mirelo/: the binding and the Python helpers.
-    fault("SEI payload passed one byte short", "mirelo",
-          "return qolt_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(length));",
-          "return qolt_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(length) - (length > 1));",
-          f"{ROOM_STREAMS}::TestSei"),
-    fault("a custom message the SDK refused is reported as sent", "mirelo",
-          "        return sent ? 1 : 0;", "        return 1;", "tests/test_cloud.py"),
-    fault("a delegate handler's SystemExit is reported", "mirelo",
-          '        f"    except SystemExit:\\n"', '        f"    except GeneratorExit:\\n"',
-          "tests/test_delegate_events.py::test_a_handler_that_calls_sys_exit_is_not_reported_but_the_sdk_still_gets_it"),
-    fault("the event buffer drops the newest media event", "mirelo",
-          "            self._media.popleft()\n            self._media.append(entry)",
-          "            self._media.pop()\n            self._media.append(entry)", "tests/test_aio.py"),
+    fault(
+        "SEI payload passed one byte short",
+        "mirelo",
+        "return qolt_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(length));",
+        "return qolt_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(length) - (length > 1));",
+        f"{ROOM_STREAMS}::TestSei",
+    ),
+    fault(
+        "a custom message the SDK refused is reported as sent",
+        "mirelo",
+        "        return sent ? 1 : 0;",
+        "        return 1;",
+        "tests/test_cloud.py",
+    ),
+    fault(
+        "a delegate handler's SystemExit is reported",
+        "mirelo",
+        '        f"    except SystemExit:\\n"',
+        '        f"    except GeneratorExit:\\n"',
+        "tests/test_delegate_events.py::test_a_handler_that_calls_sys_exit_is_not_reported_but_the_sdk_still_gets_it",
+    ),
+    fault(
+        "the event buffer drops the newest media event",
+        "mirelo",
+        "            self._media.popleft()\n            self._media.append(entry)",
+        "            self._media.pop()\n            self._media.append(entry)",
+        "tests/test_aio.py",
+    ),
 ]
 
 
@@ -245,9 +369,17 @@ def configure(build: Build, log: Path) -> bool:
     if (build.directory / "build.ninja").exists():
         return True
     command = [
-        str(VENV / "bin" / "cmake"), "-S", str(ROOT), "-B", str(build.directory), "-G", "Ninja",
-        f"-DCMAKE_MAKE_PROGRAM={VENV / 'bin' / 'ninja'}", "-DCMAKE_BUILD_TYPE=Debug",
-        f"-DCMAKE_CXX_FLAGS_DEBUG={build.optimization}", f"-DMIRELO_EXTRA_FLAGS={build.flags}",
+        str(VENV / "bin" / "cmake"),
+        "-S",
+        str(ROOT),
+        "-B",
+        str(build.directory),
+        "-G",
+        "Ninja",
+        f"-DCMAKE_MAKE_PROGRAM={VENV / 'bin' / 'ninja'}",
+        "-DCMAKE_BUILD_TYPE=Debug",
+        f"-DCMAKE_CXX_FLAGS_DEBUG={build.optimization}",
+        f"-DMIRELO_EXTRA_FLAGS={build.flags}",
         f"-DPython_EXECUTABLE={VENV / 'bin' / 'python'}",
         f"-Dpybind11_DIR={PYBIND11_DIR}",
     ]
@@ -332,7 +464,8 @@ def main() -> int:
     parser.add_argument("--no-baseline", action="store_true", help="skip the run of every selection without faults")
     args = parser.parse_args()
     chosen = [
-        f for f in FAULTS
+        f
+        for f in FAULTS
         if (not args.names or any(n in f.name for n in args.names)) and not any(n in f.name for n in args.exclude)
     ]
     if args.list:
@@ -359,7 +492,10 @@ def main() -> int:
             log = LOG_DIR / f"{index:02d}.log"
             outcome = try_fault(item, log)
             results.append((item, outcome, time.monotonic() - started))
-            print(f"{outcome:15} {time.monotonic() - started:5.0f} s  {item.folder}: {item.name}  ({log.name})", flush=True)
+            print(
+                f"{outcome:15} {time.monotonic() - started:5.0f} s  {item.folder}: {item.name}  ({log.name})",
+                flush=True,
+            )
     except KeyboardInterrupt:
         print("interrupted: sources restored", flush=True)
         return 130

@@ -60,7 +60,11 @@ EVENTS = [
 
 @pytest.mark.parametrize(("operation", "args", "event_type", "expected"), EVENTS, ids=[e[2].name for e in EVENTS])
 def test_each_event_reaches_the_loop_as_its_own_event_object(
-    make_cloud: Callable[..., CloudRig], operation: str, args: tuple[Any, ...], event_type: type[aio.Event], expected: Any
+    make_cloud: Callable[..., CloudRig],
+    operation: str,
+    args: tuple[Any, ...],
+    event_type: type[aio.Event],
+    expected: Any,
 ) -> None:
     async def main() -> aio.Event:
         rig = make_cloud(aio.EventStream())
@@ -93,7 +97,9 @@ def test_events_arrive_in_order_on_the_loop_thread(make_cloud: Callable[..., Clo
         assert [(e.name, e.frame.pts if e.media else e.seq) for e in events] == [
             pair for i in range(count) for pair in (("OnRemoteMixedAudioReceived", i), ("OnReceiveCustomCmdMsg", i))
         ]
-        assert stream.stats() == aio.StreamStats(received=2 * count + 1, delivered=2 * count + 1, dropped=0, discarded=0, pending=0)
+        assert stream.stats() == aio.StreamStats(
+            received=2 * count + 1, delivered=2 * count + 1, dropped=0, discarded=0, pending=0
+        )
 
     run(main())
 
@@ -208,7 +214,9 @@ def test_a_closed_stream_ends_iteration_after_what_it_holds_and_discards_the_res
 
 
 @pytest.mark.parametrize("kind", ["function", "coroutine"])
-def test_a_callback_exception_reaches_the_loop_exception_handler(make_cloud: Callable[..., CloudRig], kind: str) -> None:
+def test_a_callback_exception_reaches_the_loop_exception_handler(
+    make_cloud: Callable[..., CloudRig], kind: str
+) -> None:
     async def main() -> None:
         loop = asyncio.get_running_loop()
         reported: asyncio.Queue[dict[str, Any]] = asyncio.Queue()
@@ -278,7 +286,14 @@ def test_a_keyboard_interrupt_in_a_callback_reaches_the_loop_and_the_rest_of_the
 
 @pytest.mark.parametrize(
     ("maxsize", "error"),
-    [(float("nan"), TypeError), (1.5, TypeError), (True, TypeError), ("3", TypeError), (0, ValueError), (-1, ValueError)],
+    [
+        (float("nan"), TypeError),
+        (1.5, TypeError),
+        (True, TypeError),
+        ("3", TypeError),
+        (0, ValueError),
+        (-1, ValueError),
+    ],
 )
 def test_a_stream_bound_that_is_not_a_positive_int_is_refused(maxsize: Any, error: type[Exception]) -> None:
     async def main() -> None:
@@ -414,9 +429,10 @@ async def speaker_and_listener(maxsize: int = 256) -> AsyncIterator[tuple[aio.Ro
     it at 48 kHz; both leave when the block ends."""
     from conftest import enter_params
 
-    async with aio.Room(enter_params("speaker", room_id=808)) as speaker, aio.Room(
-        enter_params("listener", room_id=808, output_sample_rate=48000), maxsize=maxsize
-    ) as listener:
+    async with (
+        aio.Room(enter_params("speaker", room_id=808)) as speaker,
+        aio.Room(enter_params("listener", room_id=808, output_sample_rate=48000), maxsize=maxsize) as listener,
+    ):
         channel = mirelo.AudioEncodeParams()
         channel.sample_rate, channel.channels = 48000, 1
         aio.check("CreateLocalAudioChannel", speaker.cloud.CreateLocalAudioChannel(channel))
@@ -498,10 +514,15 @@ class Int16Array:
 
 @pytest.mark.parametrize(
     ("pcm", "error"),
-    [(b"\x00\x01\x02", ValueError), (type("Floats", (), {"dtype": "float32", "tobytes": lambda self: b""})(), TypeError)],
+    [
+        (b"\x00\x01\x02", ValueError),
+        (type("Floats", (), {"dtype": "float32", "tobytes": lambda self: b""})(), TypeError),
+    ],
     ids=["odd-bytes", "float-array"],
 )
-def test_a_player_refuses_pcm_that_is_not_whole_int16_samples(pcm: Any, error: type[Exception], cloud: CloudRig) -> None:
+def test_a_player_refuses_pcm_that_is_not_whole_int16_samples(
+    pcm: Any, error: type[Exception], cloud: CloudRig
+) -> None:
     async def main() -> None:
         with pytest.raises(error):
             await aio.AudioPlayer(cloud.cloud).play(pcm)

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import gc
 import os
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import gc
 import weakref
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -75,7 +76,9 @@ class TestConstruction:
     ) -> None:
         rig = make_cloud(m.QOLTCloudDelegate())
         rig.emit("OnEnterRoom")
-        assert rig.failures() == [("OnEnterRoom", 'Tried to call pure virtual function "QOLTCloudDelegate::OnEnterRoom"')]
+        assert rig.failures() == [
+            ("OnEnterRoom", 'Tried to call pure virtual function "QOLTCloudDelegate::OnEnterRoom"')
+        ]
 
     def test_one_handler_serves_two_clouds(self, make_cloud: Callable[..., CloudRig]) -> None:
         handler = RecordingHandler()
@@ -256,7 +259,17 @@ FORWARDING = [
         (HIGH, video_frame()),
         {},
         "SendVideoFrame",
-        (2, {"pts": 90000, "dts": 4294967295, "codec": 1, "is_key_frame": True, "rotation": 3, "data": video_frame().data}),
+        (
+            2,
+            {
+                "pts": 90000,
+                "dts": 4294967295,
+                "codec": 1,
+                "is_key_frame": True,
+                "rotation": 3,
+                "data": video_frame().data,
+            },
+        ),
         id="SendVideoFrame",
     ),
     pytest.param(
@@ -344,7 +357,8 @@ def test_send_custom_cmd_msg_returns_the_sdk_bool_as_int(cloud: CloudRig, inject
 
 
 @pytest.mark.parametrize(
-    ("method", "args"), [("SetVideoEncodeParam", (HIGH, m.VideoEncodeParams())), ("EnableVoiceActivityDetection", (m.VADParams(),))]
+    ("method", "args"),
+    [("SetVideoEncodeParam", (HIGH, m.VideoEncodeParams())), ("EnableVoiceActivityDetection", (m.VADParams(),))],
 )
 def test_the_void_methods_return_none(cloud: CloudRig, method: str, args: tuple[Any, ...]) -> None:
     assert getattr(cloud.cloud, method)(*args) is None

@@ -5,7 +5,8 @@ from __future__ import annotations
 import threading
 import time
 from collections import defaultdict
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -68,11 +69,7 @@ def test_four_clouds_under_load_deliver_every_event_exactly_once_in_bounded_time
         except BaseException as error:  # noqa: BLE001 - handed to the test thread
             errors.append(error)
 
-    emitters = [
-        threading.Thread(target=emit_all, args=(rig, tag))
-        for rig in rigs
-        for tag in range(EMITTERS_PER_CLOUD)
-    ]
+    emitters = [threading.Thread(target=emit_all, args=(rig, tag)) for rig in rigs for tag in range(EMITTERS_PER_CLOUD)]
     callers = [threading.Thread(target=call_until_done, args=(index,)) for index in range(CALLERS)]
     for thread in emitters + callers:
         thread.start()
@@ -178,7 +175,11 @@ def test_members_entering_subscribing_sending_and_leaving_at_once_keep_the_room_
     for rig, user in zip(rigs, users):
         others = [other for other in users if other != user]
         mine = state[rig.handle]
-        assert (mine["in_room"], mine["user_id"], mine["video_channels"]) == (True, user, [int(m.STREAM_TYPE_VIDEO_HIGH)])
+        assert (mine["in_room"], mine["user_id"], mine["video_channels"]) == (
+            True,
+            user,
+            [int(m.STREAM_TYPE_VIDEO_HIGH)],
+        )
         assert mine["audio_channel"] is not None
         assert sorted(map(tuple, mine["subscriptions"])) == sorted(
             [(other, int(m.STREAM_TYPE_AUDIO)) for other in others[1:]]

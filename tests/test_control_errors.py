@@ -95,9 +95,7 @@ CLOCK_START_FAILURE = textwrap.dedent(
 
 def run_python(code: str, *args: str, cwd: Path) -> str:
     """Runs `code` in a fresh interpreter; returns its standard output once it exited with 0."""
-    done = subprocess.run(
-        [sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=60, cwd=cwd
-    )
+    done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=60, cwd=cwd)
     assert (done.returncode, done.stderr) == (0, ""), done.stdout
     return done.stdout
 

@@ -24,7 +24,6 @@ from mirelo import _mirelo as m
 HIGH, LOW, AUX = m.STREAM_TYPE_VIDEO_HIGH, m.STREAM_TYPE_VIDEO_LOW, m.STREAM_TYPE_VIDEO_AUX
 
 
-
 def pure_virtual(name: str) -> str:
     return f'Tried to call pure virtual function "QOLTCloudDelegate::{name}"'
 
@@ -127,17 +126,20 @@ THROUGH_THE_CLASS = [
     pytest.param("OnEnterRoom", (), (), id="OnEnterRoom"),
     pytest.param("OnLocalVideoChannelCreated", (AUX,), (("StreamType", 7),), id="OnLocalVideoChannelCreated"),
     pytest.param("OnRemoteUserEnterRoom", (user_info("alice"),), (("UserInfo", "alice"),), id="OnRemoteUserEnterRoom"),
-    pytest.param(
-        "OnRemoteUserExitRoom", (user_info("bob"), -3), (("UserInfo", "bob"), -3), id="OnRemoteUserExitRoom"
-    ),
+    pytest.param("OnRemoteUserExitRoom", (user_info("bob"), -3), (("UserInfo", "bob"), -3), id="OnRemoteUserExitRoom"),
     pytest.param("OnRemoteAudioAvailable", (b"alice", True), ("alice", True), id="OnRemoteAudioAvailable-bytes-id"),
     pytest.param(
-        "OnRemoteVideoAvailable", (None, False, LOW), (None, False, ("StreamType", 3)), id="OnRemoteVideoAvailable-null-id"
+        "OnRemoteVideoAvailable",
+        (None, False, LOW),
+        (None, False, ("StreamType", 3)),
+        id="OnRemoteVideoAvailable-null-id",
     ),
     pytest.param(
         "OnRemoteAudioReceived", ("ünï", audio_frame()), ("ünï", plain(audio_frame())), id="OnRemoteAudioReceived"
     ),
-    pytest.param("OnRemoteMixedAudioReceived", (audio_frame(),), (plain(audio_frame()),), id="OnRemoteMixedAudioReceived"),
+    pytest.param(
+        "OnRemoteMixedAudioReceived", (audio_frame(),), (plain(audio_frame()),), id="OnRemoteMixedAudioReceived"
+    ),
     pytest.param(
         "OnRemoteVideoFrameReceived",
         ("alice", HIGH, video_frame()),

@@ -5,10 +5,12 @@ from __future__ import annotations
 import subprocess
 import sys
 import threading
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
+import mirelo
 from conftest import (
     EVENT_METHODS,
     OPTIONAL_EVENT_METHODS,
@@ -23,7 +25,6 @@ from conftest import (
     plain,
     video_frame,
 )
-import mirelo
 from mirelo import _mirelo as m
 from mirelo.delegate import GUARDED_EVENTS, PARAMETERS
 
@@ -152,7 +153,10 @@ def test_a_handler_method_named_after_the_sdk_video_operation_is_never_called(ma
     rig = make_cloud(VideoNamesHandler())
     rig.emit("OnRemoteVideoReceived", "alice", 2, video_frame())
     rig.emit("OnRemoteVideoReceived", "alice", 2, pixel_frame())
-    assert rig.handler.wait_for(2) and rig.handler.names() == ["OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"]
+    assert rig.handler.wait_for(2) and rig.handler.names() == [
+        "OnRemoteVideoFrameReceived",
+        "OnRemotePixelFrameReceived",
+    ]
 
 
 class AllNamesHandler(RecordingHandler):
@@ -363,7 +367,7 @@ def test_with_no_logging_configured_a_handler_error_is_printed_and_the_sdk_still
     )
     assert (done.returncode, done.stdout) == (0, "ValueError: boom\n")
     assert done.stderr.startswith("exception in handler Handler.OnEnterRoom\nTraceback (most recent call last):\n")
-    assert done.stderr.endswith('line 7, in OnEnterRoom\nValueError: boom\n')
+    assert done.stderr.endswith("line 7, in OnEnterRoom\nValueError: boom\n")
 
 
 @pytest.mark.parametrize(("operation", "args", "method"), SDK_REPORTED_CASES)
@@ -382,7 +386,11 @@ def test_a_handler_error_goes_to_configured_logging_with_its_traceback(
 @pytest.mark.parametrize("report_errors", [True, False], ids=["default", "turned-off"])
 @pytest.mark.parametrize(("operation", "args", "method"), GUARDED_CASES)
 def test_guarded_events_print_their_own_line_only(
-    make_cloud: Any, stderr_text: Callable[[], str], operation: str, args: tuple[Any, ...], method: str,
+    make_cloud: Any,
+    stderr_text: Callable[[], str],
+    operation: str,
+    args: tuple[Any, ...],
+    method: str,
     report_errors: bool,
 ) -> None:
     rig = make_cloud(_delegate_raising(report_errors))
@@ -393,7 +401,12 @@ def test_guarded_events_print_their_own_line_only(
 
 @pytest.mark.parametrize(("operation", "args", "method"), REQUIRED_CASES[:3])
 def test_reporting_turned_off_leaves_the_handler_error_to_the_sdk_alone(
-    make_cloud: Any, stderr_text: Callable[[], str], caplog: pytest.LogCaptureFixture, operation: str, args: tuple[Any, ...], method: str
+    make_cloud: Any,
+    stderr_text: Callable[[], str],
+    caplog: pytest.LogCaptureFixture,
+    operation: str,
+    args: tuple[Any, ...],
+    method: str,
 ) -> None:
     rig = make_cloud(_delegate_raising(report_errors=False))
     with caplog.at_level("DEBUG", logger="mirelo"):

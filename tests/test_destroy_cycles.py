@@ -6,8 +6,8 @@ threads that wait for each other would hang the process for good.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable
 
 import pytest
 

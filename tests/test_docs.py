@@ -6,11 +6,10 @@ import ast
 import fnmatch
 import importlib
 import inspect
-import subprocess
-import sys
+from collections.abc import Iterator
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Iterator
+from typing import Any
 
 import pytest
 
@@ -120,7 +119,9 @@ def undocumented_python_names(module: ModuleType, covered_by_stub: set[str]) -> 
             for member, attribute in vars(value).items():
                 if not _is_public(member):
                     continue
-                is_method = inspect.isfunction(attribute) or isinstance(attribute, (staticmethod, classmethod, property))
+                is_method = inspect.isfunction(attribute) or isinstance(
+                    attribute, (staticmethod, classmethod, property)
+                )
                 if is_method and not _own_doc(attribute):
                     missing.append(f"{prefix}{name}.{member}")
     return missing

@@ -60,7 +60,12 @@ MEMBERS = {
         ("CONNECTION_STATE_CONNECTING", 2),
         ("CONNECTION_STATE_CONNECTED", 3),
     ],
-    "VideoRotation": [("VIDEO_ROTATION_0", 0), ("VIDEO_ROTATION_90", 1), ("VIDEO_ROTATION_180", 2), ("VIDEO_ROTATION_270", 3)],
+    "VideoRotation": [
+        ("VIDEO_ROTATION_0", 0),
+        ("VIDEO_ROTATION_90", 1),
+        ("VIDEO_ROTATION_180", 2),
+        ("VIDEO_ROTATION_270", 3),
+    ],
     "VideoPixelFormat": [
         ("VIDEO_PIXEL_FORMAT_YUV420p", 0),
         ("VIDEO_PIXEL_FORMAT_YUVA420p", 1),
@@ -72,7 +77,9 @@ EVERY_MEMBER = [(enum_name, name, value) for enum_name, members in MEMBERS.items
 
 
 def test_module_registers_the_eleven_enumerations_in_order():
-    registered = [name for name, value in vars(_mirelo).items() if isinstance(value, type) and hasattr(value, "__members__")]
+    registered = [
+        name for name, value in vars(_mirelo).items() if isinstance(value, type) and hasattr(value, "__members__")
+    ]
     assert registered == list(MEMBERS)
 
 
@@ -172,4 +179,3 @@ def test_members_of_different_enumerations_with_different_values_differ():
 def test_unpickling_a_value_that_no_member_has_keeps_the_value():
     restored = pickle.loads(pickle.dumps(_mirelo.StreamType(5)))
     assert int(restored) == 5 and restored.name == "???"
-

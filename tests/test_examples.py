@@ -53,15 +53,15 @@ def test_the_type_stubs_match_the_built_module(tmp_path: Path) -> None:
 
 
 def test_the_package_and_examples_pass_strict_type_checking(tmp_path: Path) -> None:
-    result = run(
-        "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "mirelo", "examples", cwd=ROOT
-    )
+    result = run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "mirelo", "examples", cwd=ROOT)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def interrupted(command: list[str], signum: int, after: float, cwd: Path) -> subprocess.CompletedProcess[str]:
     """Runs an example and sends it `signum` once it has run for `after` seconds."""
-    process = subprocess.Popen([sys.executable, *command], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd)
+    process = subprocess.Popen(
+        [sys.executable, *command], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd
+    )
     try:
         process.wait(after)
     except subprocess.TimeoutExpired:
@@ -80,7 +80,9 @@ def wav_seconds(path: Path) -> float:
 
 def test_ctrl_c_in_the_call_demo_still_writes_what_was_heard(tmp_path: Path) -> None:
     out = tmp_path / "received.wav"
-    result = interrupted([str(EXAMPLES / "call.py"), "--seconds", "30", "--out", str(out)], signal.SIGINT, 1.5, tmp_path)
+    result = interrupted(
+        [str(EXAMPLES / "call.py"), "--seconds", "30", "--out", str(out)], signal.SIGINT, 1.5, tmp_path
+    )
     assert result.returncode == 130, result.stderr
     assert "interrupted: keeping what was heard" in result.stdout
     assert 0.2 < wav_seconds(out) < 5
@@ -103,7 +105,9 @@ def test_the_recorder_writes_one_file_per_user_and_the_mix(tmp_path: Path) -> No
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
 def test_the_recorder_stops_on_a_signal_with_every_file_complete(tmp_path: Path, signum: int) -> None:
     folder = tmp_path / "rec"
-    result = interrupted([str(EXAMPLES / "recorder.py"), "--seconds", "30", "--out", str(folder)], signum, 2.0, tmp_path)
+    result = interrupted(
+        [str(EXAMPLES / "recorder.py"), "--seconds", "30", "--out", str(folder)], signum, 2.0, tmp_path
+    )
     assert result.returncode == 0, result.stderr
     lengths = {path.name: wav_seconds(path) for path in folder.iterdir()}
     assert sorted(lengths) == ["alice.wav", "bob.wav", "mix.wav"] and min(lengths.values()) > 0.2

@@ -14,7 +14,8 @@ import gc
 import os
 import threading
 import time
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 
@@ -105,7 +106,12 @@ def real_view(handle: int) -> set[tuple[Any, ...]]:
         view.add(("local audio",))
     view.update(("local video", stream) for stream in me["video_channels"])
     for handle_, other in states.items():
-        if handle_ != handle and other["in_room"] and other["room"] == me["room"] and other["role"] == m.QOLT_ROLE_ANCHOR:
+        if (
+            handle_ != handle
+            and other["in_room"]
+            and other["room"] == me["room"]
+            and other["role"] == m.QOLT_ROLE_ANCHOR
+        ):
             user = other["user_id"]
             view.add(("user", user))
             if other["audio_channel"] is not None:
@@ -116,7 +122,9 @@ def real_view(handle: int) -> set[tuple[Any, ...]]:
 
 def accounted(before: dict[str, Any], after: dict[str, Any]) -> int:
     """Events raised in between that were neither delivered, dropped nor coalesced (0 once flushed)."""
-    return sum((after[k] - before[k]) * (1 if k == "raised" else -1) for k in ("raised", "delivered", "dropped", "coalesced"))
+    return sum(
+        (after[k] - before[k]) * (1 if k == "raised" else -1) for k in ("raised", "delivered", "dropped", "coalesced")
+    )
 
 
 @pytest.fixture
@@ -179,31 +187,78 @@ def publish_video(watcher: RoomRig, actor: RoomRig) -> None:
 ROUNDS = 10  # within the custom messages' 30 a second
 CASES = [
     # (set-up, one round of the flood, whose handler is behind, events it sees, events coalesced)
-    pytest.param(None, toggle_audio, "watcher", [], {"OnRemoteAudioAvailable": 20, "OnRemoteAudioReceived": 10},
-                 id="remote-audio"),
-    pytest.param(None, toggle_audio, "actor", [],
-                 {"OnLocalAudioChannelCreated": 10, "OnLocalAudioChannelDestroyed": 10}, id="local-audio"),
-    pytest.param(None, toggle_video, "watcher", [],
-                 {"OnRemoteVideoAvailable": 20, "OnRemoteVideoReceived": 10, "OnSeiMessageReceived": 10},
-                 id="remote-video"),
-    pytest.param(None, toggle_video, "actor", [],
-                 {"OnLocalVideoChannelCreated": 10, "OnLocalVideoChannelDestroyed": 10, "OnRequestKeyFrame": 10},
-                 id="local-video-and-its-key-frame-requests"),
-    pytest.param(leave, enter_and_leave, "watcher", [],
-                 {"OnRemoteUserEnterRoom": 10, "OnRemoteUserExitRoom": 10, "OnRemoteAudioAvailable": 40,
-                  "OnRemoteAudioReceived": 20}, id="remote-user"),
-    pytest.param(leave, lambda watcher, actor: enter_and_leave(watcher, actor, message=True), "watcher",
-                 ["OnRemoteUserEnterRoom", "OnReceiveCustomCmdMsg", "OnRemoteUserExitRoom"] * ROUNDS,
-                 {"OnRemoteAudioAvailable": 40, "OnRemoteAudioReceived": 20}, id="remote-user-who-sent-a-message"),
-    pytest.param(publish_video, subscribe_again, "watcher", ["OnRequestKeyFrame"], {"OnRequestKeyFrame": 9},
-                 id="repeated-key-frame-request"),
+    pytest.param(
+        None,
+        toggle_audio,
+        "watcher",
+        [],
+        {"OnRemoteAudioAvailable": 20, "OnRemoteAudioReceived": 10},
+        id="remote-audio",
+    ),
+    pytest.param(
+        None,
+        toggle_audio,
+        "actor",
+        [],
+        {"OnLocalAudioChannelCreated": 10, "OnLocalAudioChannelDestroyed": 10},
+        id="local-audio",
+    ),
+    pytest.param(
+        None,
+        toggle_video,
+        "watcher",
+        [],
+        {"OnRemoteVideoAvailable": 20, "OnRemoteVideoReceived": 10, "OnSeiMessageReceived": 10},
+        id="remote-video",
+    ),
+    pytest.param(
+        None,
+        toggle_video,
+        "actor",
+        [],
+        {"OnLocalVideoChannelCreated": 10, "OnLocalVideoChannelDestroyed": 10, "OnRequestKeyFrame": 10},
+        id="local-video-and-its-key-frame-requests",
+    ),
+    pytest.param(
+        leave,
+        enter_and_leave,
+        "watcher",
+        [],
+        {
+            "OnRemoteUserEnterRoom": 10,
+            "OnRemoteUserExitRoom": 10,
+            "OnRemoteAudioAvailable": 40,
+            "OnRemoteAudioReceived": 20,
+        },
+        id="remote-user",
+    ),
+    pytest.param(
+        leave,
+        lambda watcher, actor: enter_and_leave(watcher, actor, message=True),
+        "watcher",
+        ["OnRemoteUserEnterRoom", "OnReceiveCustomCmdMsg", "OnRemoteUserExitRoom"] * ROUNDS,
+        {"OnRemoteAudioAvailable": 40, "OnRemoteAudioReceived": 20},
+        id="remote-user-who-sent-a-message",
+    ),
+    pytest.param(
+        publish_video,
+        subscribe_again,
+        "watcher",
+        ["OnRequestKeyFrame"],
+        {"OnRequestKeyFrame": 9},
+        id="repeated-key-frame-request",
+    ),
 ]
 
 
 @pytest.mark.parametrize("prepare, flood, behind, seen, coalesced", CASES)
 def test_a_flood_of_state_events_coalesces_and_leaves_the_handler_view_exact(
-    pair: tuple[RoomRig, RoomRig], prepare: Any, flood: Callable[[RoomRig, RoomRig], None], behind: str,
-    seen: list[str], coalesced: dict[str, int],
+    pair: tuple[RoomRig, RoomRig],
+    prepare: Any,
+    flood: Callable[[RoomRig, RoomRig], None],
+    behind: str,
+    seen: list[str],
+    coalesced: dict[str, int],
 ) -> None:
     watcher, actor = pair
     if prepare is not None:
@@ -235,7 +290,9 @@ def test_a_flood_of_state_events_coalesces_and_leaves_the_handler_view_exact(
     after = loopback.stats()[slow.handle]
     assert accounted(before, after) == 0 and after["queued"] == 0
     assert after["dropped"] == before["dropped"]
-    grown = {name: count - before["coalesced_by_event"].get(name, 0) for name, count in after["coalesced_by_event"].items()}
+    grown = {
+        name: count - before["coalesced_by_event"].get(name, 0) for name, count in after["coalesced_by_event"].items()
+    }
     assert {name: count for name, count in grown.items() if count} == coalesced
     assert after["coalesced"] - before["coalesced"] == sum(coalesced.values())
     assert replay(list(slow.handler.calls)) == real_view(slow.handle)
@@ -245,7 +302,9 @@ def sei_payloads(rig: RoomRig) -> list[bytes]:
     return [args[3] for name, args in rig.since() if name == "OnSeiMessageReceived"]
 
 
-def test_sei_goes_as_media_oldest_first_and_every_loss_is_counted(pair: tuple[RoomRig, RoomRig], loopback_config: Any) -> None:
+def test_sei_goes_as_media_oldest_first_and_every_loss_is_counted(
+    pair: tuple[RoomRig, RoomRig], loopback_config: Any
+) -> None:
     """SEI was never dropped: 200,000 messages behind a slow handler held 235 MB for two minutes."""
     loopback_config(media_queue_bound=8)
     watcher, actor = pair
@@ -262,12 +321,17 @@ def test_sei_goes_as_media_oldest_first_and_every_loss_is_counted(pair: tuple[Ro
     assert waiting == 8
     assert sei_payloads(watcher) == [number.to_bytes(2, "big") for number in range(92, 100)]
     after = loopback.stats()[watcher.handle]
-    assert after["dropped_by_event"]["OnSeiMessageReceived"] - before["dropped_by_event"].get("OnSeiMessageReceived", 0) == 92
+    assert (
+        after["dropped_by_event"]["OnSeiMessageReceived"] - before["dropped_by_event"].get("OnSeiMessageReceived", 0)
+        == 92
+    )
     assert after["dropped"] - before["dropped"] == 92 and accounted(before, after) == 0
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator makes resident-set counts meaningless")
-def test_a_large_sei_flood_behind_a_stalled_handler_leaves_memory_flat(pair: tuple[RoomRig, RoomRig], loopback_config: Any) -> None:
+def test_a_large_sei_flood_behind_a_stalled_handler_leaves_memory_flat(
+    pair: tuple[RoomRig, RoomRig], loopback_config: Any
+) -> None:
     loopback_config(media_queue_bound=256, journal_entries=100)  # the journal keeps payloads too
     watcher, actor = pair
     assert actor.cloud.CreateLocalVideoChannel(LOW) == 0

@@ -7,8 +7,8 @@ deadline and kills one that outlives it.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable
 
 import pytest
 
@@ -25,9 +25,7 @@ pytestmark = pytest.mark.skipif(
 @pytest.mark.timeout(900)
 @pytest.mark.parametrize("work", ["enter-room", "keep-cloud", "paced-audio"])
 @pytest.mark.parametrize("where", ["handler", "thread", "main"])
-def test_every_child_ends_with_status_0(
-    where: str, work: str, run_script: Callable[..., tuple[int, str, str]]
-) -> None:
+def test_every_child_ends_with_status_0(where: str, work: str, run_script: Callable[..., tuple[int, str, str]]) -> None:
     def run(_: int) -> tuple[int, str, str]:
         return run_script("fork_child.py", where, work, timeout=150, leak_check=where == "main")
 

@@ -8,7 +8,18 @@ from mirelo._mirelo import AudioFrame, PixelFrame, VideoFrame
 FRAMES = [AudioFrame, VideoFrame, PixelFrame]
 
 MEMBERS = {
-    AudioFrame: ["pts", "sample_rate", "channels", "bits_per_sample", "codec", "has_voice", "data", "SetData", "size", "SetExtraData"],
+    AudioFrame: [
+        "pts",
+        "sample_rate",
+        "channels",
+        "bits_per_sample",
+        "codec",
+        "has_voice",
+        "data",
+        "SetData",
+        "size",
+        "SetExtraData",
+    ],
     VideoFrame: ["pts", "dts", "codec", "is_key_frame", "rotation", "data", "SetData", "size"],
     PixelFrame: ["pts", "format", "height", "width", "rotation", "data", "SetData", "size"],
 }
@@ -115,7 +126,13 @@ class TestFrameClass:
 
 def test_new_audio_frame_metadata():
     frame = AudioFrame()
-    assert (frame.sample_rate, frame.channels, frame.bits_per_sample, frame.pts, frame.has_voice) == (48000, 1, 16, 0, False)
+    assert (frame.sample_rate, frame.channels, frame.bits_per_sample, frame.pts, frame.has_voice) == (
+        48000,
+        1,
+        16,
+        0,
+        False,
+    )
     assert frame.codec == _mirelo.AUDIO_CODEC_TYPE_PCM
 
 
@@ -192,4 +209,3 @@ def test_enumeration_read_from_a_field_keeps_its_value(frame_class, field, membe
     read = getattr(frame, field)
     setattr(frame, field, other_member)
     assert read == member and getattr(frame, field) == other_member
-

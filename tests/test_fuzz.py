@@ -12,7 +12,8 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -496,8 +497,10 @@ EMIT_SIGNATURES: dict[str, tuple[str, ...]] = {
 # Every event's operation is here, with as many arguments as its sample passes.
 assert all(len(EMIT_SIGNATURES[event_sample(name).operation]) == len(event_sample(name).emit) for name in EVENT_METHODS)
 
-_emit_text = st.none() | st.text(st.characters(exclude_characters="\x00"), max_size=16) | st.binary(max_size=16).filter(
-    lambda b: b"\x00" not in b
+_emit_text = (
+    st.none()
+    | st.text(st.characters(exclude_characters="\x00"), max_size=16)
+    | st.binary(max_size=16).filter(lambda b: b"\x00" not in b)
 )  # bytes that are not UTF-8 reach the handler as a decoding error
 _emit_int = st.integers(-(2**31), 2**31 - 1) | st.sampled_from(ENUM_MEMBERS)
 _emit_uint = st.integers(0, 2**32 - 1)
@@ -512,7 +515,9 @@ EMIT_KINDS: dict[str, st.SearchStrategy[Any]] = {
     "payload": st.binary(max_size=2000),
     "quality": st.none()
     | st.tuples(_emit_text, _emit_int)
-    | st.builds(network_quality, st.text(st.characters(exclude_characters="\x00"), max_size=8), instance_of(m.NetworkQuality)),
+    | st.builds(
+        network_quality, st.text(st.characters(exclude_characters="\x00"), max_size=8), instance_of(m.NetworkQuality)
+    ),
     "qualities": st.lists(st.tuples(_emit_text, _emit_int), max_size=5),
     "volumes": st.lists(st.tuples(_emit_text, _emit_uint), max_size=5),
 }

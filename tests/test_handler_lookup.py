@@ -8,13 +8,13 @@ method.
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
-from mirelo import _mirelo as m
-
 from conftest import CloudRig
+from mirelo import _mirelo as m
 
 PURE_VIRTUAL = 'Tried to call pure virtual function "QOLTCloudDelegate::OnEnterRoom"'
 NOT_A_FUNCTION = "Object of type 'int' is not an instance of 'function'"

@@ -3,7 +3,8 @@ objects made with Class.__new__(Class) whose __init__ never ran."""
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 

@@ -15,7 +15,8 @@ import re
 import sys
 import threading
 import tracemalloc
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 
@@ -28,7 +29,9 @@ WARM_UP = 20_000  # past two of emit's batches, so the queue has been at its dee
 BLOCK_BOUND = 1_000
 RSS_BOUND = 4 * 2**20
 SANITIZED = os.environ.get("MIRELO_SANITIZED") == "1"
-measures_memory = pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator makes block and RSS counts meaningless")
+measures_memory = pytest.mark.skipif(
+    SANITIZED, reason="the sanitizers' allocator makes block and RSS counts meaningless"
+)
 
 
 def resident_bytes() -> int:
@@ -132,7 +135,9 @@ def entered_cloud(make_cloud: Callable[..., CloudRig], loopback_config: Callable
 
 @measures_memory
 @pytest.mark.timeout(600)
-@pytest.mark.parametrize("calls", [record_calls, frame_calls, settings_calls, "cloud"], ids=["records", "frames", "settings", "cloud"])
+@pytest.mark.parametrize(
+    "calls", [record_calls, frame_calls, settings_calls, "cloud"], ids=["records", "frames", "settings", "cloud"]
+)
 def test_calls_from_python_leave_memory_flat(entered_cloud: CloudRig, calls: Any) -> None:
     if calls == "cloud":
         cloud = entered_cloud.cloud

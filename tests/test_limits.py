@@ -44,7 +44,9 @@ def test_configure_refuses_a_number_it_does_not_accept_with_the_accepted_range(
     assert loopback.configuration() == before
 
 
-@pytest.mark.parametrize("name, value", [("journal_entries", "10"), ("network_quality_interval", b"1"), ("media_queue_bound", [1])])
+@pytest.mark.parametrize(
+    "name, value", [("journal_entries", "10"), ("network_quality_interval", b"1"), ("media_queue_bound", [1])]
+)
 def test_configure_refuses_what_is_not_a_number_with_type_error(loopback_config: Any, name: str, value: Any) -> None:
     with pytest.raises(TypeError, match=name):
         loopback_config(**{name: value})
@@ -75,7 +77,11 @@ NOT_LIMITS = {"custom_message_seed"}  # a tunable, but it bounds nothing
 
 def limits_table() -> list[list[str]]:
     section = README.read_text(encoding="utf-8").split("\n## Limits\n", 1)[1].split("\n## ", 1)[0]
-    rows = [[cell.strip() for cell in line.strip("|").split(" | ")] for line in section.splitlines() if line.startswith("| ")]
+    rows = [
+        [cell.strip() for cell in line.strip("|").split(" | ")]
+        for line in section.splitlines()
+        if line.startswith("| ")
+    ]
     assert rows[0] == ["Limit", "Value", "At the limit", "Counted in"]
     return rows[1:]
 

@@ -6,8 +6,8 @@ from typing import Any
 
 import pytest
 
-from conftest import CloudRig, RecordingHandler, audio_frame, pixel_frame, user_info, video_frame, wait_until
 import mirelo.delegate
+from conftest import CloudRig, RecordingHandler, audio_frame, pixel_frame, user_info, video_frame, wait_until
 from mirelo import _mirelo, loopback
 
 
@@ -166,7 +166,9 @@ class TestEmitDelivery:
         with pytest.raises(TimeoutError):  # nobody waits for the event in flight
             loopback.emit(rig.handle, "OnError", 0, timeout=0)
         assert rig.handler.entered.wait(5)
-        waiter = threading.Thread(target=loopback.emit, args=(rig.handle, "OnEnterRoom"), kwargs={"timeout": 60}, daemon=True)
+        waiter = threading.Thread(
+            target=loopback.emit, args=(rig.handle, "OnEnterRoom"), kwargs={"timeout": 60}, daemon=True
+        )
         waiter.start()
         assert wait_until(lambda: loopback.stats()[rig.handle]["queued"] == 1)
         destroyer = threading.Thread(target=rig.close)  # cancels OnEnterRoom, then waits for OnError
@@ -215,7 +217,10 @@ class TestFailures:
         rig = make_cloud(_mirelo.QOLTCloudDelegate())
         loopback.emit(rig.handle, "OnRemoteVideoReceived", "u", 2, pixel_frame())
         assert rig.failures() == [
-            ("OnRemoteVideoReceived", 'Tried to call pure virtual function "QOLTCloudDelegate::OnRemotePixelFrameReceived"')
+            (
+                "OnRemoteVideoReceived",
+                'Tried to call pure virtual function "QOLTCloudDelegate::OnRemotePixelFrameReceived"',
+            )
         ]
 
     def test_a_long_text_keeps_its_head_whole_characters_and_a_marker(self, make_cloud: Any) -> None:
@@ -230,7 +235,12 @@ class TestFailures:
         assert head.startswith("ValueError: éé") and "\ufffd" not in head
         assert len(text.encode()) <= 4096 and rest.endswith(" more bytes]")
         assert len(head.encode()) + int(rest.split()[0]) >= len(f"ValueError: {'é' * 5000}".encode())  # and the frames
-        assert loopback.retention()["failures"] == {"entries": 1, "bytes": len(text.encode()) + 7, "dropped": 0, "cut": 1}
+        assert loopback.retention()["failures"] == {
+            "entries": 1,
+            "bytes": len(text.encode()) + 7,
+            "dropped": 0,
+            "cut": 1,
+        }
 
     def test_reset_empties_journal_and_failures_and_their_counts(self, make_cloud: Any, loopback_config: Any) -> None:
         loopback_config(journal_entries=1)
@@ -369,7 +379,10 @@ class TestHelpers:
 
     @pytest.mark.parametrize(
         "name, frame, refused",
-        [("OnRemoteVideoFrameReceived", video_frame, pixel_frame), ("OnRemotePixelFrameReceived", pixel_frame, video_frame)],
+        [
+            ("OnRemoteVideoFrameReceived", video_frame, pixel_frame),
+            ("OnRemotePixelFrameReceived", pixel_frame, video_frame),
+        ],
     )
     def test_emit_by_a_handler_name_takes_that_frame_form_only(
         self, cloud: CloudRig, name: str, frame: Any, refused: Any

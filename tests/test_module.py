@@ -96,7 +96,10 @@ def test_reimport_returns_the_same_module_and_classes(monkeypatch):
 @pytest.mark.parametrize(
     "function, signature",
     [
-        (_mirelo.QOLTCloud.EnterRoom, "EnterRoom(self: mirelo._mirelo.QOLTCloud, params: mirelo::qolt::EnterRoomParams) -> int"),
+        (
+            _mirelo.QOLTCloud.EnterRoom,
+            "EnterRoom(self: mirelo._mirelo.QOLTCloud, params: mirelo::qolt::EnterRoomParams) -> int",
+        ),
         (_mirelo.SetLogPath, "SetLogPath(path: str) -> bool"),
     ],
 )
@@ -147,7 +150,9 @@ def test_installed_module_finds_the_sdk_beside_the_package(extension_path):
     if readelf is None:
         pytest.skip("readelf is not installed")
     dynamic = subprocess.run([readelf, "-d", str(extension_path)], capture_output=True, text=True, check=True).stdout
-    run_paths = [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(RUNPATH)" in line or "(RPATH)" in line]
+    run_paths = [
+        line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(RUNPATH)" in line or "(RPATH)" in line
+    ]
     assert run_paths == ["$ORIGIN:$ORIGIN/../mirelo.libs"]
     assert (extension_path.parent.parent / "mirelo.libs" / "libmirelo.so").is_file()
 

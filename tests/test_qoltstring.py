@@ -90,4 +90,3 @@ def test_arguments_are_positional_only():
 def test_holders_refuse_new_attributes():
     with pytest.raises(AttributeError):
         QoltString().text = "abc"
-

@@ -72,7 +72,10 @@ HOLDER_FIELDS = [
 RECORD_FIELDS = [("EnterRoomParams", "room", RoomParams), ("EnterRoomParams", "audio_obtain_params", AudioObtainParams)]
 
 DEFAULTS = [
-    ("AudioEncodeParams", {"channels": 1, "sample_rate": 48000, "frame_length_ms": 20, "bitrate_bps": 51200, "need_encode": True}),
+    (
+        "AudioEncodeParams",
+        {"channels": 1, "sample_rate": 48000, "frame_length_ms": 20, "bitrate_bps": 51200, "need_encode": True},
+    ),
     ("VideoEncodeParams", {"frame_rate": 15, "bitrate_bps": 0, "gop_in_seconds": 3}),
     ("NetworkQualityInfo", {"quality": _mirelo.NETWORK_QUALITY_DOWN}),
     (
@@ -322,4 +325,3 @@ def test_pointer_fields_of_room_params_are_not_exposed(field):
     assert not hasattr(room, field)
     with pytest.raises(AttributeError):
         setattr(room, field, 0)
-

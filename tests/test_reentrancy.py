@@ -7,7 +7,8 @@ watchdog fails the run instead.
 from __future__ import annotations
 
 import threading
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -128,7 +129,12 @@ def test_a_handler_calls_every_method_of_its_own_cloud_and_what_it_sends_arrives
         assert actor.results == EXPECTED_RESULTS
         loopback.flush()
         received = peer.names()
-        for event in ("OnRemoteAudioReceived", "OnRemoteVideoFrameReceived", "OnSeiMessageReceived", "OnReceiveCustomCmdMsg"):
+        for event in (
+            "OnRemoteAudioReceived",
+            "OnRemoteVideoFrameReceived",
+            "OnSeiMessageReceived",
+            "OnReceiveCustomCmdMsg",
+        ):
             assert event in received
         assert received[-2:] == ["OnRemoteUserExitRoom", "OnRemoteUserEnterRoom"]  # left and came back
         after = iter(actor.names()[actor.names().index(trigger) + 1 :])

@@ -4,12 +4,14 @@ import math
 import struct
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
 from conftest import RoomRig, plain, wait_until
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 AUDIO = m.STREAM_TYPE_AUDIO
 INVALID_OPERATION, INVALID_PARAMETER = int(m.ERR_INVALID_OPERATION), int(m.ERR_INVALID_PARAMETER)
@@ -82,7 +84,10 @@ class TestSendAudioFrame:
         bob = listener(make_member, "alice")
         data = frame_fields.pop("data", None)
         frame = audio(
-            frame_fields.pop("samples", [1] * 960), frame_fields.pop("rate", 48000), frame_fields.pop("channels", 1), **frame_fields
+            frame_fields.pop("samples", [1] * 960),
+            frame_fields.pop("rate", 48000),
+            frame_fields.pop("channels", 1),
+            **frame_fields,
         )
         if data is not None:
             frame.SetData(data)
@@ -96,7 +101,9 @@ class TestSendAudioFrame:
         assert alice.cloud.SendAudioFrame(audio([1] * 960)) == INVALID_OPERATION
         assert alice.cloud.SendContinuousAudioFrame(audio([1] * 960), True) == INVALID_OPERATION
 
-    def test_encoded_frame_passes_unchanged_on_a_channel_without_encoding(self, make_member: Callable[..., RoomRig]) -> None:
+    def test_encoded_frame_passes_unchanged_on_a_channel_without_encoding(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
         alice = publisher(make_member, need_encode=False)
         bob = listener(make_member, "alice")
         frame = audio([], codec=m.AUDIO_CODEC_TYPE_OPUS, pts=77)
@@ -251,7 +258,9 @@ class TestMix:
 
 
 class TestGetAudioFrame:
-    def test_fills_frames_of_the_output_length_then_asks_to_try_again(self, make_member: Callable[..., RoomRig]) -> None:
+    def test_fills_frames_of_the_output_length_then_asks_to_try_again(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
         alice = publisher(make_member, "alice", sample_rate=16000)
         carol = publisher(make_member, "carol", sample_rate=16000)
         bob = listener(make_member, "alice", "carol", method=m.AUDIO_OBTAIN_METHOD_GET)
@@ -275,7 +284,11 @@ class TestGetAudioFrame:
         self, make_member: Callable[..., RoomRig], cloud: Any, where: str
     ) -> None:
         alice = publisher(make_member, sample_rate=16000)
-        bob = listener(make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_CALLBACK if where == "in callback mode" else m.AUDIO_OBTAIN_METHOD_GET)
+        bob = listener(
+            make_member,
+            "alice",
+            method=m.AUDIO_OBTAIN_METHOD_CALLBACK if where == "in callback mode" else m.AUDIO_OBTAIN_METHOD_GET,
+        )
         assert alice.cloud.SendAudioFrame(audio([5] * 640, 16000)) == 0
         if where == "after leaving":
             assert bob.cloud.ExitRoom() == 0
@@ -384,7 +397,9 @@ class TestVoiceActivity:
         vad = m.VADParams()
         vad.enable = enabled
         alice.cloud.EnableVoiceActivityDetection(vad)
-        assert alice.cloud.SendAudioFrame(audio(sine(300, 16000, 320, amplitude=amplitude), 16000, has_voice=claimed)) == 0
+        assert (
+            alice.cloud.SendAudioFrame(audio(sine(300, 16000, 320, amplitude=amplitude), 16000, has_voice=claimed)) == 0
+        )
         loopback.flush()
         (frame,) = received(bob)
         assert frame.has_voice is expected
@@ -417,9 +432,13 @@ class TestMixLifecycle:
         assert loopback.stats()[bob.handle]["audio_samples_dropped"] == 160
         assert alice.cloud.SendAudioFrame(audio([20] * 320, 16000)) == 0  # no longer waits for carol
         loopback.flush()
-        assert [(f.pts, samples_of(f.data)) for f in received(bob, "OnRemoteMixedAudioReceived")][2:] == [(40, [20] * 320)]
+        assert [(f.pts, samples_of(f.data)) for f in received(bob, "OnRemoteMixedAudioReceived")][2:] == [
+            (40, [20] * 320)
+        ]
 
-    def test_a_sender_that_comes_back_is_mixed_from_its_new_audio_only(self, make_member: Callable[..., RoomRig]) -> None:
+    def test_a_sender_that_comes_back_is_mixed_from_its_new_audio_only(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
         alice = publisher(make_member, "alice", sample_rate=16000)
         carol = publisher(make_member, "carol", sample_rate=16000)
         bob = listener(make_member, "alice", "carol", method=m.AUDIO_OBTAIN_METHOD_GET)
@@ -443,8 +462,12 @@ class TestGetAudioFrameFields:
     ) -> None:
         alice = publisher(make_member, sample_rate=16000)
         bob = listener(
-            make_member, "alice", method=m.AUDIO_OBTAIN_METHOD_GET,
-            output_sample_rate=rate, output_channels=channels, output_frame_length_ms=length_ms,
+            make_member,
+            "alice",
+            method=m.AUDIO_OBTAIN_METHOD_GET,
+            output_sample_rate=rate,
+            output_channels=channels,
+            output_frame_length_ms=length_ms,
         )
         # 120 ms of speech then 120 ms of silence, at the sender's own rate.
         assert alice.cloud.SendAudioFrame(audio(sine(300, 16000, 1920, amplitude=10000), 16000)) == 0

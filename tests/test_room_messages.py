@@ -1,12 +1,14 @@
 """Custom messages and network-quality reports in loopback rooms."""
 
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
 from conftest import RoomRig
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 
 @pytest.fixture
@@ -33,8 +35,12 @@ class TestCustomMessages:
             assert alice.cloud.SendCustomCmdMsg(cmd_id, payload, False, False) == 1
         assert bob.cloud.SendCustomCmdMsg(1, b"from bob", True, True) == 1
         loopback.flush()
-        expected = [("OnReceiveCustomCmdMsg", ("alice", 1, 1, b"a")), ("OnReceiveCustomCmdMsg", ("alice", 1, 2, b"b")),
-                    ("OnReceiveCustomCmdMsg", ("alice", 2, 1, b"\x00c")), ("OnReceiveCustomCmdMsg", ("alice", 1, 3, b""))]
+        expected = [
+            ("OnReceiveCustomCmdMsg", ("alice", 1, 1, b"a")),
+            ("OnReceiveCustomCmdMsg", ("alice", 1, 2, b"b")),
+            ("OnReceiveCustomCmdMsg", ("alice", 2, 1, b"\x00c")),
+            ("OnReceiveCustomCmdMsg", ("alice", 1, 3, b"")),
+        ]
         assert messages(bob) == expected
         assert messages(carol) == expected + [("OnReceiveCustomCmdMsg", ("bob", 1, 1, b"from bob"))]
         assert messages(alice) == [("OnReceiveCustomCmdMsg", ("bob", 1, 1, b"from bob"))]

@@ -1,11 +1,13 @@
 """Rooms of the loopback SDK: entering, presence of anchors and audience, leaving."""
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
 from conftest import ROOM_APP_ID, RecordingHandler, RoomRig, enter_params
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 INIT, DISCONNECTED, CONNECTING, CONNECTED = (("ConnectionState", value) for value in range(4))
 
@@ -33,9 +35,7 @@ class TestEnterRoomRefusals:
             ({"output_frame_length_ms": 0}, m.ERR_INVALID_PARAMETER),
         ],
     )
-    def test_invalid_record_is_refused_without_any_event(
-        self, cloud: Any, fields: dict[str, Any], error: int
-    ) -> None:
+    def test_invalid_record_is_refused_without_any_event(self, cloud: Any, fields: dict[str, Any], error: int) -> None:
         user_id = fields.pop("user_id", "alice")
         room_id = fields.pop("room_id", 1)
         assert cloud.cloud.EnterRoom(enter_params(user_id, room_id, **fields)) == int(error)
@@ -66,7 +66,9 @@ class TestEnterRoom:
             ("OnEnterRoom", ()),
         ]
 
-    def test_duplicate_user_id_fails_without_entering(self, make_member: Callable[..., RoomRig], make_cloud: Any) -> None:
+    def test_duplicate_user_id_fails_without_entering(
+        self, make_member: Callable[..., RoomRig], make_cloud: Any
+    ) -> None:
         alice = make_member("alice")
         twin = make_cloud()
         assert twin.cloud.EnterRoom(enter_params("alice", role=m.QOLT_ROLE_AUDIENCE)) == 0
@@ -185,9 +187,7 @@ class TestExitRoom:
         assert loopback.state()[bob.handle]["subscriptions"] == set()
         assert alice.cloud.ExitRoom() == 0
 
-    def test_destroying_a_cloud_in_a_room_leaves_it_as_others_see_it(
-        self, make_member: Callable[..., RoomRig]
-    ) -> None:
+    def test_destroying_a_cloud_in_a_room_leaves_it_as_others_see_it(self, make_member: Callable[..., RoomRig]) -> None:
         alice = make_member("alice")
         bob = make_member("bob")
         assert alice.cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0

@@ -2,12 +2,14 @@
 
 import gc
 import os
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Any
 
 import pytest
 
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 
 @pytest.fixture
@@ -101,7 +103,12 @@ class TestProxyAndEnvironment:
     @pytest.mark.parametrize("password, given", [("secret", True), ("", False), (None, False)])
     def test_proxy_shows_only_whether_a_password_was_given(self, password: Any, given: bool) -> None:
         assert m.SetSocks5Proxy("proxy", 1080, "user", password) is True
-        assert loopback.settings()["proxy"] == {"host": "proxy", "port": 1080, "username": "user", "has_password": given}
+        assert loopback.settings()["proxy"] == {
+            "host": "proxy",
+            "port": 1080,
+            "username": "user",
+            "has_password": given,
+        }
 
     @pytest.mark.parametrize("name", loopback.ENVIRONMENTS)
     def test_documented_environments_are_accepted(self, name: str) -> None:

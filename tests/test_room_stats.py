@@ -5,7 +5,8 @@ import threading
 from typing import Any
 
 from conftest import RecordingHandler, RoomRig, enter_params, video_frame
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 
 class StallingHandler(RecordingHandler):
@@ -46,12 +47,21 @@ def test_a_stalled_handler_loses_its_oldest_media_only(make_member: Any, loopbac
         bob.handler.release.set()
         loopback.flush()
         events = bob.since()
-        assert [args[2][1]["pts"] for name, args in events if name == "OnRemoteVideoFrameReceived"] == [0, 15, 16, 17, 18, 19]
+        assert [args[2][1]["pts"] for name, args in events if name == "OnRemoteVideoFrameReceived"] == [
+            0,
+            15,
+            16,
+            17,
+            18,
+            19,
+        ]
         assert [name for name, _ in events].count("OnReceiveCustomCmdMsg") == 8
         assert ("OnRemoteAudioAvailable", ("alice", True)) in events
         after = loopback.stats()[bob.handle]
         assert after["dropped"] - before["dropped"] == 14
-        dropped_video = after["dropped_by_event"]["OnRemoteVideoReceived"] - before["dropped_by_event"].get("OnRemoteVideoReceived", 0)
+        dropped_video = after["dropped_by_event"]["OnRemoteVideoReceived"] - before["dropped_by_event"].get(
+            "OnRemoteVideoReceived", 0
+        )
         assert dropped_video == 14
         assert after["raised"] - before["raised"] == 20 + 1 + 8
         assert after["delivered"] - before["delivered"] == 6 + 1 + 8

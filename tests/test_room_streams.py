@@ -1,11 +1,13 @@
 """Streams in loopback rooms: subscriptions, local channels, video routing and SEI."""
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
 from conftest import RoomRig, pixel_frame, plain, video_frame
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 HIGH, LOW, AUX = m.STREAM_TYPE_VIDEO_HIGH, m.STREAM_TYPE_VIDEO_LOW, m.STREAM_TYPE_VIDEO_AUX
 INVALID_OPERATION, INVALID_PARAMETER = int(m.ERR_INVALID_OPERATION), int(m.ERR_INVALID_PARAMETER)
@@ -50,7 +52,14 @@ assert all(wrapped_picture_size(f, w, h) == size for f, w, h, size in HOSTILE_PI
 HOSTILE_PICTURES += [
     (pixel_format, width, height, size)
     for pixel_format in (RGBA, YUV420, YUVA420)
-    for width, height, size in ((0, 0, 0), (0, 0, 1), (0, 16, 1), (16, 0, 1), (2**32 - 1, 2**32 - 1, 16), (2**32 - 1, 1, 16))
+    for width, height, size in (
+        (0, 0, 0),
+        (0, 0, 1),
+        (0, 16, 1),
+        (16, 0, 1),
+        (2**32 - 1, 2**32 - 1, 16),
+        (2**32 - 1, 1, 16),
+    )
 ]
 
 
@@ -70,7 +79,10 @@ class TestSubscribe:
         alice = make_member("alice")
         assert alice.cloud.CreateLocalVideoChannel(HIGH) == 0
         loopback.flush()
-        assert alice.since() == [("OnLocalVideoChannelCreated", (("StreamType", 2),)), ("OnRequestKeyFrame", (("StreamType", 2),))]
+        assert alice.since() == [
+            ("OnLocalVideoChannelCreated", (("StreamType", 2),)),
+            ("OnRequestKeyFrame", (("StreamType", 2),)),
+        ]
         bob.mark()
         assert alice.cloud.SendVideoFrame(HIGH, video_frame()) == 0
         loopback.flush()
@@ -231,9 +243,19 @@ class TestVideo:
         loopback.flush()
         ((name, (user, stream, frame)),) = encoded.since()
         assert (name, user, stream, frame[1]["data"], frame[1]["is_key_frame"]) == (
-            "OnRemoteVideoFrameReceived", "alice", ("StreamType", 2), b"\x00\x00\x01encoded", True)
+            "OnRemoteVideoFrameReceived",
+            "alice",
+            ("StreamType", 2),
+            b"\x00\x00\x01encoded",
+            True,
+        )
         ((name, (user, stream, frame)),) = pixels.since()
-        assert (name, user, frame[1]["width"], frame[1]["data"]) == ("OnRemotePixelFrameReceived", "alice", 2, bytes(range(16)))
+        assert (name, user, frame[1]["width"], frame[1]["data"]) == (
+            "OnRemotePixelFrameReceived",
+            "alice",
+            2,
+            bytes(range(16)),
+        )
 
     @pytest.mark.parametrize(
         "width, height, pixel_format, size, accepted",
@@ -297,12 +319,20 @@ class TestVideo:
         assert alice.cloud.SendPixelFrame(AUX, frame) == 0
         frame.width = frame.height = 0  # the room took its own copy
         loopback.flush()
-        (name, (user, stream, got)), = pixels.since()
+        ((name, (user, stream, got)),) = pixels.since()
         assert (name, user, stream) == ("OnRemotePixelFrameReceived", "alice", ("StreamType", int(AUX)))
-        assert got == ("PixelFrame", {
-            "pts": 4000000000, "format": ("VideoPixelFormat", int(pixel_format)), "height": height, "width": width,
-            "rotation": ("VideoRotation", int(m.VIDEO_ROTATION_90)), "data": frame.data, "size": size,
-        })
+        assert got == (
+            "PixelFrame",
+            {
+                "pts": 4000000000,
+                "format": ("VideoPixelFormat", int(pixel_format)),
+                "height": height,
+                "width": width,
+                "rotation": ("VideoRotation", int(m.VIDEO_ROTATION_90)),
+                "data": frame.data,
+                "size": size,
+            },
+        )
 
     @pytest.mark.parametrize("key_frame, rotation", [(False, m.VIDEO_ROTATION_0), (True, m.VIDEO_ROTATION_180)])
     def test_an_encoded_frame_arrives_with_every_field_as_sent(
@@ -317,8 +347,13 @@ class TestVideo:
         frame.pts, frame.dts, frame.is_key_frame, frame.rotation = 33, 30, key_frame, rotation
         assert alice.cloud.SendVideoFrame(LOW, frame) == 0
         loopback.flush()
-        (name, (user, stream, got)), = bob.since()
-        assert (name, user, stream, got) == ("OnRemoteVideoFrameReceived", "alice", ("StreamType", int(LOW)), plain(frame))
+        ((name, (user, stream, got)),) = bob.since()
+        assert (name, user, stream, got) == (
+            "OnRemoteVideoFrameReceived",
+            "alice",
+            ("StreamType", int(LOW)),
+            plain(frame),
+        )
 
 
 class TestSei:

@@ -13,13 +13,15 @@ import stat
 import subprocess
 import sys
 import textwrap
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 import pytest
 
 from conftest import enter_params
-from mirelo import _mirelo as m, loopback
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 PASSWORD = "pr0xy-pa55word-xyzzy"
 USER_SIG = "us3r-s1g-plugh"
@@ -59,9 +61,7 @@ def test_no_secret_reaches_the_journal_the_settings_or_the_log(tmp_path: Path, m
 
 def run_python(code: str, *args: str, cwd: Path) -> str:
     """Runs `code` in a fresh interpreter; returns its standard output once it exited with 0."""
-    done = subprocess.run(
-        [sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=60, cwd=cwd
-    )
+    done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=60, cwd=cwd)
     assert (done.returncode, done.stderr) == (0, ""), done.stdout
     return done.stdout
 

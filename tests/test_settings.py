@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 import pytest
 
@@ -141,4 +142,3 @@ def test_an_int_convertible_object_is_accepted_as_port(settings_calls: Any) -> N
 
     m.SetSocks5Proxy("h", Port(), None, None)
     assert settings_calls() == [("SetSocks5Proxy", (b"h", 1080, None, False))]
-

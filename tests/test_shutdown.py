@@ -15,9 +15,7 @@ SCRIPTS = Path(__file__).parent / "scripts"
 def run_script(name: str, *args: str) -> subprocess.CompletedProcess[str]:
     # In a subprocess: a deadlock on the interpreter lock would hang this whole process, where
     # no timeout can fire.
-    return subprocess.run(
-        [sys.executable, str(SCRIPTS / name), *args], capture_output=True, text=True, timeout=60
-    )
+    return subprocess.run([sys.executable, str(SCRIPTS / name), *args], capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize("flooders", [1, 3])

@@ -12,7 +12,8 @@ from __future__ import annotations
 import gc
 import os
 import time
-from typing import Any, Iterator
+from collections.abc import Iterator
+from typing import Any
 
 import pytest
 
@@ -89,7 +90,9 @@ class Member:
 @pytest.fixture
 def rooms(loopback_config: Any) -> Iterator[list[Member]]:
     loopback_config(journal_entries=1000, network_quality_interval=1.0)
-    members = [Member(room, f"user-{room}-{seat}", slow=(room, seat) == (1, 0)) for room in range(4) for seat in range(2)]
+    members = [
+        Member(room, f"user-{room}-{seat}", slow=(room, seat) == (1, 0)) for room in range(4) for seat in range(2)
+    ]
     for index, member in enumerate(members):
         partner = members[index ^ 1]
         assert member.cloud.Subscribe(partner.user, AUDIO) == 0

@@ -6,7 +6,8 @@ import subprocess
 import sys
 import threading
 import weakref
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from conftest import CloudRig, RecordingHandler
 

@@ -12,8 +12,8 @@ from pathlib import Path
 import pytest
 
 import mirelo
-from mirelo import _mirelo
 from mirelo import __main__ as main
+from mirelo import _mirelo
 
 PACKAGE = Path(mirelo.__file__).resolve().parent
 

@@ -62,8 +62,7 @@ public:
     virtual int SendVideoFrame(StreamType type, const PixelFrame& frame) = 0;
     virtual void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) = 0;
     virtual int SendSeiMessage(int message_type, const char* message, size_t length) = 0;
-    virtual bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
-                                  bool ordered) = 0;
+    virtual bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) = 0;
     virtual int DestroyLocalVideoChannel(StreamType type) = 0;
     virtual void EnableVoiceActivityDetection(const VADParams& params) = 0;
     virtual void EnableAudioVolumeEvaluation(bool enable, const AudioVolumeEvaluateParams& params) = 0;

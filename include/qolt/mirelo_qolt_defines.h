@@ -171,8 +171,7 @@ struct MIRELO_API EnterRoomParams {
 };
 
 struct AudioEncodeParams {
-    AudioEncodeParams()
-        : channels(1), sample_rate(48000), frame_length_ms(20), bitrate_bps(51200), need_encode(true) {}
+    AudioEncodeParams() : channels(1), sample_rate(48000), frame_length_ms(20), bitrate_bps(51200), need_encode(true) {}
 
     int channels;
     int sample_rate;

@@ -1,9 +1,9 @@
 #include <memory>
 #include <string>
 
+#include "qolt/mirelo_qolt_cloud.h"
 #include "runtime/LoopbackCloud.h"
 #include "runtime/LoopbackService.h"
-#include "qolt/mirelo_qolt_cloud.h"
 
 namespace mirelo {
 namespace qolt {
@@ -16,8 +16,7 @@ using loopback::Value;
 QOLTCloud* QOLTCloud::Create(QOLTCloudDelegate* delegate) try {
     LoopbackService& service = LoopbackService::Instance();
     const uint64_t handle = service.clouds().ReserveHandle();
-    auto cloud =
-        std::make_unique<LoopbackCloud>(handle, delegate, service.configuration().values().media_queue_bound);
+    auto cloud = std::make_unique<LoopbackCloud>(handle, delegate, service.configuration().values().media_queue_bound);
     service.clouds().Add(handle, cloud.get());
     if (service.threads_ended()) {
         cloud->events()->Stop();  // see LoopbackService::EndThreads

@@ -3,9 +3,9 @@
 #include <exception>
 #include <string>
 
-#include "runtime/LoopbackService.h"
 #include "control/RecordValues.h"
 #include "mirelo_sdk.h"
+#include "runtime/LoopbackService.h"
 
 namespace mirelo {
 namespace live {

@@ -52,7 +52,8 @@ Value Number(const Field& field, const Values& values) {
 // Stores one field's value when it is of the field's kind and within its range.
 bool Store(const Field& field, const Value& value, Values& values) {
     if (field.whole == nullptr) {
-        if (value.tag() != Value::Tag::kReal || !(value.as_real() >= field.real_low && value.as_real() <= field.real_high)) {
+        if (value.tag() != Value::Tag::kReal ||
+            !(value.as_real() >= field.real_low && value.as_real() <= field.real_high)) {
             return false;
         }
         field.store(values, value.as_real());

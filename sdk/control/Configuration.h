@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/Mutex.h"
 #include "control/Journal.h"
 #include "control/Value.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -18,10 +18,10 @@ class Configuration {
 public:
     struct Values {
         int64_t network_quality_interval_ms = 2000;
-        double custom_message_loss = 0.0;     // probability that an unreliable custom message is lost
-        uint64_t custom_message_seed = 1;     // seeds the loss decisions, so runs repeat
-        uint64_t media_queue_bound = 256;     // media events queued per cloud before the oldest drop
-        uint64_t audio_buffer_ms = 1000;      // audio buffered per source for GetAudioFrame and the mix
+        double custom_message_loss = 0.0;  // probability that an unreliable custom message is lost
+        uint64_t custom_message_seed = 1;  // seeds the loss decisions, so runs repeat
+        uint64_t media_queue_bound = 256;  // media events queued per cloud before the oldest drop
+        uint64_t audio_buffer_ms = 1000;   // audio buffered per source for GetAudioFrame and the mix
         uint64_t journal_entries = Journal::kDefaultMaxEntries;
         uint64_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
     };

@@ -25,10 +25,20 @@ namespace {
 
 // The operations whose result can be injected: the cloud's operations that return one.
 const char* const kInjectable[] = {
-    "EnterRoom",      "ExitRoom",       "Subscribe",      "Unsubscribe",
-    "GetAudioFrame",  "CreateLocalAudioChannel", "SendAudioFrame", "SendContinuousAudioFrame",
-    "DestroyLocalAudioChannel", "CreateLocalVideoChannel", "SendVideoFrame", "SendSeiMessage",
-    "SendCustomCmdMsg", "DestroyLocalVideoChannel",
+    "EnterRoom",
+    "ExitRoom",
+    "Subscribe",
+    "Unsubscribe",
+    "GetAudioFrame",
+    "CreateLocalAudioChannel",
+    "SendAudioFrame",
+    "SendContinuousAudioFrame",
+    "DestroyLocalAudioChannel",
+    "CreateLocalVideoChannel",
+    "SendVideoFrame",
+    "SendSeiMessage",
+    "SendCustomCmdMsg",
+    "DestroyLocalVideoChannel",
 };
 
 std::atomic<int> snapshot_fault{-1};
@@ -242,7 +252,8 @@ void Inject(uint64_t cloud, const std::string& operation, int32_t result, uint32
     if (!Injectable(operation)) {
         throw Refused("'" + operation + "' is not a cloud operation with a result");
     }
-    if (!Service().clouds().With(cloud, [&](LoopbackCloud& target) { target.injections().Inject(operation, result, count); })) {
+    if (!Service().clouds().With(
+            cloud, [&](LoopbackCloud& target) { target.injections().Inject(operation, result, count); })) {
         UnknownCloud(cloud);
     }
 }

@@ -95,59 +95,67 @@ using VideoCall = void (D::*)(const char*, StreamType, const VideoFrame&);
 using PixelCall = void (D::*)(const char*, StreamType, const PixelFrame&);
 
 // The events that emit raises, by the SDK's names and, where the handler's differ, by those too.
-inline const auto kEvents = std::make_tuple(
-    On<&D::OnError>("OnError"), On<&D::OnConnectionStateChanged>("OnConnectionStateChanged"),
-    On<&D::OnEnterRoom>("OnEnterRoom"), On<&D::OnExitRoom>("OnExitRoom"),
-    On<&D::OnLocalAudioChannelCreated>("OnLocalAudioChannelCreated"),
-    On<&D::OnLocalAudioChannelDestroyed>("OnLocalAudioChannelDestroyed"),
-    On<&D::OnLocalVideoChannelCreated>("OnLocalVideoChannelCreated"),
-    On<&D::OnLocalVideoChannelDestroyed>("OnLocalVideoChannelDestroyed"),
-    On<&D::OnRequestChangeVideoEncodeBitrate>("OnRequestChangeVideoEncodeBitrate"),
-    On<&D::OnRequestKeyFrame>("OnRequestKeyFrame"), On<&D::OnRemoteUserEnterRoom>("OnRemoteUserEnterRoom"),
-    On<&D::OnRemoteUserExitRoom>("OnRemoteUserExitRoom"), On<&D::OnRemoteAudioAvailable>("OnRemoteAudioAvailable"),
-    On<&D::OnRemoteVideoAvailable>("OnRemoteVideoAvailable"),
-    Event<Text, StreamType, VideoOrPixel>{
-        "OnRemoteVideoReceived", "OnRemoteVideoReceived",
-        [](D& d, const Text& user, const StreamType& type, const VideoOrPixel& frame) {
-            std::visit([&](const auto& form) { d.OnRemoteVideoReceived(Pass(user), type, form); }, frame);
-        }},
-    On<static_cast<VideoCall>(&D::OnRemoteVideoReceived)>("OnRemoteVideoFrameReceived", "OnRemoteVideoReceived"),
-    On<static_cast<PixelCall>(&D::OnRemoteVideoReceived)>("OnRemotePixelFrameReceived", "OnRemoteVideoReceived"),
-    On<&D::OnRemoteAudioReceived>("OnRemoteAudioReceived"),
-    On<&D::OnRemoteMixedAudioReceived>("OnRemoteMixedAudioReceived"),
-    Event<Text, StreamType, int, Payload>{
-        "OnSeiMessageReceived", "OnSeiMessageReceived",
-        [](D& d, const Text& user, const StreamType& type, const int& kind, const Payload& message) {
-            d.OnSeiMessageReceived(Pass(user), type, kind, message.data(), message.size());
-        }},
-    Event<Text, int32_t, uint32_t, Payload>{
-        "OnReceiveCustomCmdMsg", "OnReceiveCustomCmdMsg",
-        [](D& d, const Text& user, const int32_t& cmd_id, const uint32_t& seq, const Payload& message) {
-            d.OnReceiveCustomCmdMsg(Pass(user), cmd_id, seq, message.data(), message.size());
-        }},
-    On<&D::OnMissCustomCmdMsg>("OnMissCustomCmdMsg"),
-    // The delegate receives mutable records: each delivery gets its own copies.
-    Event<std::optional<NetworkQualityInfo>, std::vector<NetworkQualityInfo>>{
-        "OnNetworkQuality", "OnNetworkQuality",
-        [](D& d, const std::optional<NetworkQualityInfo>& local, const std::vector<NetworkQualityInfo>& remote) {
-            std::optional<NetworkQualityInfo> own_local = local;
-            std::vector<NetworkQualityInfo> own_remote = remote;
-            d.OnNetworkQuality(own_local ? &*own_local : nullptr, own_remote.data(), own_remote.size());
-        }},
-    Event<std::vector<QOLTVolumeInfo>, uint32_t>{
-        "OnUserVoiceVolume", "OnUserVoiceVolume",
-        [](D& d, const std::vector<QOLTVolumeInfo>& volumes, const uint32_t& total) {
-            std::vector<QOLTVolumeInfo> own = volumes;
-            d.OnUserVoiceVolume(own.empty() ? nullptr : own.data(), static_cast<uint32_t>(own.size()), total);
-        }},
-    Event<Text, Text>{"OnReceiveAsrMessage", "OnReceiveAsrMessage",
-                      [](D& d, const Text& user, const Text& text) {
-                          AsrMessage message;
-                          message.user_id.SetValue(Pass(user));
-                          message.text.SetValue(Pass(text));
-                          d.OnReceiveAsrMessage(message);
-                      }},
-    On<&D::OnAsrServiceError>("OnAsrServiceError"));
+inline const auto kEvents =
+    std::make_tuple(On<&D::OnError>("OnError"), On<&D::OnConnectionStateChanged>("OnConnectionStateChanged"),
+                    On<&D::OnEnterRoom>("OnEnterRoom"), On<&D::OnExitRoom>("OnExitRoom"),
+                    On<&D::OnLocalAudioChannelCreated>("OnLocalAudioChannelCreated"),
+                    On<&D::OnLocalAudioChannelDestroyed>("OnLocalAudioChannelDestroyed"),
+                    On<&D::OnLocalVideoChannelCreated>("OnLocalVideoChannelCreated"),
+                    On<&D::OnLocalVideoChannelDestroyed>("OnLocalVideoChannelDestroyed"),
+                    On<&D::OnRequestChangeVideoEncodeBitrate>("OnRequestChangeVideoEncodeBitrate"),
+                    On<&D::OnRequestKeyFrame>("OnRequestKeyFrame"),
+                    On<&D::OnRemoteUserEnterRoom>("OnRemoteUserEnterRoom"),
+                    On<&D::OnRemoteUserExitRoom>("OnRemoteUserExitRoom"),
+                    On<&D::OnRemoteAudioAvailable>("OnRemoteAudioAvailable"),
+                    On<&D::OnRemoteVideoAvailable>("OnRemoteVideoAvailable"),
+                    Event<Text, StreamType, VideoOrPixel>{
+                        "OnRemoteVideoReceived", "OnRemoteVideoReceived",
+                        [](D& d, const Text& user, const StreamType& type, const VideoOrPixel& frame) {
+                            std::visit([&](const auto& form) { d.OnRemoteVideoReceived(Pass(user), type, form); },
+                                       frame);
+                        }},
+                    On<static_cast<VideoCall>(&D::OnRemoteVideoReceived)>("OnRemoteVideoFrameReceived",
+                                                                          "OnRemoteVideoReceived"),
+                    On<static_cast<PixelCall>(&D::OnRemoteVideoReceived)>("OnRemotePixelFrameReceived",
+                                                                          "OnRemoteVideoReceived"),
+                    On<&D::OnRemoteAudioReceived>("OnRemoteAudioReceived"),
+                    On<&D::OnRemoteMixedAudioReceived>("OnRemoteMixedAudioReceived"),
+                    Event<Text, StreamType, int, Payload>{
+                        "OnSeiMessageReceived", "OnSeiMessageReceived",
+                        [](D& d, const Text& user, const StreamType& type, const int& kind, const Payload& message) {
+                            d.OnSeiMessageReceived(Pass(user), type, kind, message.data(), message.size());
+                        }},
+                    Event<Text, int32_t, uint32_t, Payload>{
+                        "OnReceiveCustomCmdMsg", "OnReceiveCustomCmdMsg",
+                        [](D& d, const Text& user, const int32_t& cmd_id, const uint32_t& seq, const Payload& message) {
+                            d.OnReceiveCustomCmdMsg(Pass(user), cmd_id, seq, message.data(), message.size());
+                        }},
+                    On<&D::OnMissCustomCmdMsg>("OnMissCustomCmdMsg"),
+                    // The delegate receives mutable records: each delivery gets its own copies.
+                    Event<std::optional<NetworkQualityInfo>, std::vector<NetworkQualityInfo>>{
+                        "OnNetworkQuality", "OnNetworkQuality",
+                        [](D& d, const std::optional<NetworkQualityInfo>& local,
+                           const std::vector<NetworkQualityInfo>& remote) {
+                            std::optional<NetworkQualityInfo> own_local = local;
+                            std::vector<NetworkQualityInfo> own_remote = remote;
+                            d.OnNetworkQuality(own_local ? &*own_local : nullptr, own_remote.data(), own_remote.size());
+                        }},
+                    Event<std::vector<QOLTVolumeInfo>, uint32_t>{"OnUserVoiceVolume", "OnUserVoiceVolume",
+                                                                 [](D& d, const std::vector<QOLTVolumeInfo>& volumes,
+                                                                    const uint32_t& total) {
+                                                                     std::vector<QOLTVolumeInfo> own = volumes;
+                                                                     d.OnUserVoiceVolume(
+                                                                         own.empty() ? nullptr : own.data(),
+                                                                         static_cast<uint32_t>(own.size()), total);
+                                                                 }},
+                    Event<Text, Text>{"OnReceiveAsrMessage", "OnReceiveAsrMessage",
+                                      [](D& d, const Text& user, const Text& text) {
+                                          AsrMessage message;
+                                          message.user_id.SetValue(Pass(user));
+                                          message.text.SetValue(Pass(text));
+                                          d.OnReceiveAsrMessage(message);
+                                      }},
+                    On<&D::OnAsrServiceError>("OnAsrServiceError"));
 
 // Events that Emit queues at a time.
 constexpr uint32_t kEmitBatch = 4096;
@@ -164,7 +172,7 @@ MIRELO_CONTROL void Emit(uint64_t cloud, const char* operation, const Delivery& 
 // event thread, not for that thread's own cloud.
 MIRELO_CONTROL void Flush(double timeout_seconds);
 
-MIRELO_CONTROL std::vector<uint64_t> Clouds();                          // in creation order
+MIRELO_CONTROL std::vector<uint64_t> Clouds();  // in creation order
 MIRELO_CONTROL std::vector<uint64_t> CloudsServing(const QOLTCloudDelegate* delegate);
 MIRELO_CONTROL Value JournalEntries();   // a list of [cloud, operation, list of arguments]
 MIRELO_CONTROL Value FailureEntries();   // a list of [cloud, operation, text]

@@ -87,8 +87,7 @@ TEST(Control, EmitsFromManyThreadsAreEachDeliveredInTheirOwnOrder) {
 }
 
 TEST(Control, AnUnknownCloudIsRefusedAndNothingRuns) {
-    EXPECT_THROW(Emit(~uint64_t{0}, "OnReceiveCustomCmdMsg", CustomMessage().Bind("u", 1, 1, "x"), 1, 1.0),
-                 Refused);
+    EXPECT_THROW(Emit(~uint64_t{0}, "OnReceiveCustomCmdMsg", CustomMessage().Bind("u", 1, 1, "x"), 1, 1.0), Refused);
     EXPECT_THROW(Inject(~uint64_t{0}, "EnterRoom", -1, 1), Refused);
 }
 

@@ -6,8 +6,8 @@
 #include <deque>
 #include <string>
 
-#include "runtime/Mutex.h"
 #include "control/Value.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -19,7 +19,7 @@ namespace loopback {
 class FailureList {
 public:
     static constexpr size_t kMaxFailures = 10000;
-    static constexpr size_t kMaxTextBytes = 4096;       // per text, the cut marker included
+    static constexpr size_t kMaxTextBytes = 4096;         // per text, the cut marker included
     static constexpr size_t kMaxBytes = size_t{4} << 20;  // texts and operation names together
 
     struct Counts {

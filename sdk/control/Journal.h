@@ -6,8 +6,8 @@
 #include <deque>
 #include <vector>
 
-#include "runtime/Mutex.h"
 #include "control/Value.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {

@@ -1,8 +1,8 @@
 #ifndef MIRELO_SDK_RECORD_VALUES_H
 #define MIRELO_SDK_RECORD_VALUES_H
 
-#include "control/Value.h"
 #include "api/Vendor.h"
+#include "control/Value.h"
 
 namespace mirelo {
 namespace loopback {

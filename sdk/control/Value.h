@@ -34,7 +34,7 @@ public:
     static Value Bytes(FramePayload::Bytes shared);  // shares the block, no copy
     // Bytes that live inside `owner` (a frame copy, say), kept alive with it: no copy either.
     static Value SharedBytes(std::shared_ptr<const void> owner, const uint8_t* data, size_t size);
-    static Value Text(const char* text);             // null gives kNone
+    static Value Text(const char* text);  // null gives kNone
     static Value Text(const std::string& text);
     static Value List(std::vector<Value> items);
     static Value Dict();

@@ -61,8 +61,7 @@ float Dot(const float* a, const float* b, size_t n) {
 
 }  // namespace
 
-AudioFormatConverter::AudioFormatConverter(int input_rate, int input_channels, int output_rate,
-                                           int output_channels)
+AudioFormatConverter::AudioFormatConverter(int input_rate, int input_channels, int output_rate, int output_channels)
     : input_rate_(input_rate),
       input_channels_(input_channels),
       output_rate_(output_rate),

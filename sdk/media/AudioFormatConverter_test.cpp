@@ -18,9 +18,9 @@ namespace {
 using RatePair = std::tuple<int, int>;
 
 // Pairs with a small reduced ratio (exact phase table) and with a huge one (interpolated table).
-const auto kRatePairs = ::testing::Values(RatePair{48000, 16000}, RatePair{16000, 48000}, RatePair{44100, 48000},
-                                          RatePair{48000, 44100}, RatePair{8000, 192000}, RatePair{192000, 8000},
-                                          RatePair{44100, 44101}, RatePair{32000, 22050});
+const auto kRatePairs =
+    ::testing::Values(RatePair{48000, 16000}, RatePair{16000, 48000}, RatePair{44100, 48000}, RatePair{48000, 44100},
+                      RatePair{8000, 192000}, RatePair{192000, 8000}, RatePair{44100, 44101}, RatePair{32000, 22050});
 
 std::vector<int16_t> Sine(int rate, double frequency, double amplitude, size_t frames, int channels = 1) {
     std::vector<int16_t> samples(frames * static_cast<size_t>(channels));
@@ -137,7 +137,8 @@ TEST_P(AudioFormatConverterDownsampling, DoesNotAliasATonePastTheNewNyquistFrequ
 }
 
 INSTANTIATE_TEST_SUITE_P(Tones, AudioFormatConverterDownsampling,
-                         ::testing::Values(std::make_tuple(48000, 16000, 12000.0), std::make_tuple(44100, 8000, 10000.0),
+                         ::testing::Values(std::make_tuple(48000, 16000, 12000.0),
+                                           std::make_tuple(44100, 8000, 10000.0),
                                            std::make_tuple(96000, 48000, 30000.0)));
 
 TEST(AudioFormatConverter, SaturatesOvershootInsteadOfWrapping) {

@@ -108,9 +108,9 @@ size_t AudioMixer::shortest() const {
 size_t AudioMixer::RemoveSource(uint64_t source) {
     const Fifo* fifo = Find(source);
     const size_t held = fifo == nullptr ? 0 : fifo->size;
-    fifos_.erase(std::remove_if(fifos_.begin(), fifos_.end(),
-                                [source](const Fifo& fifo) { return fifo.source == source; }),
-                 fifos_.end());
+    fifos_.erase(
+        std::remove_if(fifos_.begin(), fifos_.end(), [source](const Fifo& fifo) { return fifo.source == source; }),
+        fifos_.end());
     return held;
 }
 

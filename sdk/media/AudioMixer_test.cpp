@@ -175,8 +175,8 @@ TEST_P(AudioMixerMatchesModel, UnderRandomPushesAndPops) {
                 ASSERT_EQ(out[i], Clamped(sum)) << "step " << step << " sample " << i;
             }
             for (auto& entry : model) {
-                entry.second.erase(entry.second.begin(),
-                                   entry.second.begin() + static_cast<std::ptrdiff_t>(std::min(count, entry.second.size())));
+                entry.second.erase(entry.second.begin(), entry.second.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                                    count, entry.second.size())));
             }
         }
     }

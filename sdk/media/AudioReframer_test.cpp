@@ -75,10 +75,10 @@ TEST(AudioReframer, AFramesPtsIsItsFirstSamplesOwnAdvancedWithinItsPush) {
     AudioReframer reframer(48000, 1, 720);  // 15 ms frames from 10 ms pushes
     int16_t next = 0;
     // A gap in the sender's pts (20 -> 100) stays where it is.
-    const auto frames = Reframe(reframer, 1,
-                                {{480, 0, false}, {480, 10, false}, {480, 20, false}, {480, 100, false},
-                                 {480, 110, false}, {480, 120, false}},
-                                next);
+    const auto frames = Reframe(
+        reframer, 1,
+        {{480, 0, false}, {480, 10, false}, {480, 20, false}, {480, 100, false}, {480, 110, false}, {480, 120, false}},
+        next);
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[0].pts, 0u);
     EXPECT_EQ(frames[1].pts, 15u);

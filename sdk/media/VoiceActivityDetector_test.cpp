@@ -37,13 +37,14 @@ TEST_P(VoiceActivityDetectorLevels, DecidesByRmsAgainstMinus40Dbfs) {
 
 // -40 dBFS is an RMS of 327.68: a constant 328 is above it, 327 below; a sine's RMS is its
 // amplitude over sqrt(2), so its threshold amplitude is 463.4.
-INSTANTIATE_TEST_SUITE_P(
-    Levels, VoiceActivityDetectorLevels,
-    ::testing::Values(LevelCase{std::vector<int16_t>(480, 0), false}, LevelCase{std::vector<int16_t>(480, 327), false},
-                      LevelCase{std::vector<int16_t>(480, 328), true}, LevelCase{std::vector<int16_t>(480, -328), true},
-                      LevelCase{Sine(455.0, 48000), false}, LevelCase{Sine(472.0, 48000), true},
-                      // Full scale for a long frame: the sum of squares must not overflow.
-                      LevelCase{std::vector<int16_t>(1 << 20, -32768), true}));
+INSTANTIATE_TEST_SUITE_P(Levels, VoiceActivityDetectorLevels,
+                         ::testing::Values(LevelCase{std::vector<int16_t>(480, 0), false},
+                                           LevelCase{std::vector<int16_t>(480, 327), false},
+                                           LevelCase{std::vector<int16_t>(480, 328), true},
+                                           LevelCase{std::vector<int16_t>(480, -328), true},
+                                           LevelCase{Sine(455.0, 48000), false}, LevelCase{Sine(472.0, 48000), true},
+                                           // Full scale for a long frame: the sum of squares must not overflow.
+                                           LevelCase{std::vector<int16_t>(1 << 20, -32768), true}));
 
 TEST(VoiceActivityDetector, NothingHasNoVoice) {
     const int16_t loud[] = {30000};

@@ -127,8 +127,7 @@ void AudioRouter::EndSender(CloudState& receiver, uint64_t sender, const std::st
 
 // Frames taken apart get what waits as a last, shorter frame; what waits in the mix is discarded
 // and counted as dropped.
-void AudioRouter::EndSenderLocked(CloudState& receiver, Receiver& state, uint64_t sender,
-                                  const std::string& user_id) {
+void AudioRouter::EndSenderLocked(CloudState& receiver, Receiver& state, uint64_t sender, const std::string& user_id) {
     state.converters.erase(sender);
     auto reframer = state.reframers.find(sender);
     if (reframer != state.reframers.end()) {
@@ -170,9 +169,10 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
     const std::string user_id = sender.user_id;
     // A frame shorter than its channel's frame length ends a stretch of audio (the last words of an
     // answer, say): per-user receivers get what waits at once rather than with the next words.
-    const bool ends_stretch = pcm && sender.audio_channel && samples.size() / static_cast<size_t>(sent.channels) <
-                                         static_cast<size_t>(sent.sample_rate) *
-                                             static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
+    const bool ends_stretch =
+        pcm && sender.audio_channel &&
+        samples.size() / static_cast<size_t>(sent.channels) <
+            static_cast<size_t>(sent.sample_rate) * static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
     const CloudState::Clock::time_point now = CloudState::Clock::now();
     MutexLock lock(mutex_);
     for (CloudState* receiver : members) {
@@ -193,15 +193,17 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
                 AudioFrame copy = sent;
                 Raise(
                     *receiver, "OnRemoteAudioReceived", kMedia,
-                    [user_id, copy](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioReceived(user_id.c_str(), copy); },
+                    [user_id, copy](QOLTCloudDelegate& delegate) {
+                        delegate.OnRemoteAudioReceived(user_id.c_str(), copy);
+                    },
                     About(Topic::kRemoteAudio, Role::kWithin, user_id));
             }
             continue;
         }
         auto& converter = state->converters[sender.handle];
         if (!converter || converter->input_rate() != sent.sample_rate || converter->input_channels() != sent.channels) {
-            converter = std::make_unique<AudioFormatConverter>(sent.sample_rate, sent.channels, obtain.output_sample_rate,
-                                                               obtain.output_channels);
+            converter = std::make_unique<AudioFormatConverter>(sent.sample_rate, sent.channels,
+                                                               obtain.output_sample_rate, obtain.output_channels);
         }
         std::vector<int16_t> converted;
         converter->Convert(samples.data(), samples.size() / static_cast<size_t>(sent.channels), converted);
@@ -210,10 +212,10 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
         }
         if (per_sender) {
             // Handed out in frames of the receiver's length, whatever length the sender uses.
-            AudioReframer& reframer =
-                state->reframers
-                    .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels, OutputFrameLength(obtain))
-                    .first->second;
+            AudioReframer& reframer = state->reframers
+                                          .try_emplace(sender.handle, obtain.output_sample_rate, obtain.output_channels,
+                                                       OutputFrameLength(obtain))
+                                          .first->second;
             AudioReframer::Frame piece;
             if (now - reframer.last_push() > kMaxAudioGap && reframer.PopRest(piece)) {
                 RaiseSenderAudio(*receiver, user_id, piece);  // what waited from before the pause

@@ -51,8 +51,7 @@ public:
     void ForgetSender(CloudState& sender, const std::vector<CloudState*>& members) EXCLUDES(mutex_);
 
     // Hands the sender's frame to every member that subscribes to its audio.
-    void Route(CloudState& sender, const std::vector<CloudState*>& members, const AudioFrame& frame)
-        EXCLUDES(mutex_);
+    void Route(CloudState& sender, const std::vector<CloudState*>& members, const AudioFrame& frame) EXCLUDES(mutex_);
     // The receiver's next mixed frame, for GetAudioFrame; false when a whole frame is not there yet.
     bool PopMixed(CloudState& receiver, AudioFrame& frame) EXCLUDES(mutex_);
 

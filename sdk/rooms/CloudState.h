@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/EventQueue.h"
 #include "api/Vendor.h"
+#include "runtime/EventQueue.h"
 
 namespace mirelo {
 namespace loopback {
@@ -44,8 +44,8 @@ struct CloudState {
     AudioObtainParams obtain;
     bool pixel_output = false;
     std::optional<AudioEncodeParams> audio_channel;
-    std::vector<StreamType> video_channels;                    // in creation order
-    std::set<std::pair<std::string, int>> subscriptions;      // (user id, stream type)
+    std::vector<StreamType> video_channels;               // in creation order
+    std::set<std::pair<std::string, int>> subscriptions;  // (user id, stream type)
 
     // SendContinuousAudioFrame's queue and when its head is due.
     std::deque<AudioFrame> paced_audio;

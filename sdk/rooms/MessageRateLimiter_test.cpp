@@ -41,8 +41,8 @@ TEST(MessageRateLimiter, ARefusedMessageSpendsNothing) {
         ASSERT_FALSE(limiter.Admit(MessageRateLimiter::kMaxBytes + 1, kStart + milliseconds(i)));
     }
     for (size_t i = 0; i < MessageRateLimiter::kMaxMessages; ++i) {
-        ASSERT_TRUE(limiter.Admit(MessageRateLimiter::kMaxBytes / MessageRateLimiter::kMaxMessages,
-                                  kStart + milliseconds(100)))
+        ASSERT_TRUE(
+            limiter.Admit(MessageRateLimiter::kMaxBytes / MessageRateLimiter::kMaxMessages, kStart + milliseconds(100)))
             << i;
     }
 }

@@ -33,7 +33,8 @@ int MessageRouter::SendSei(const CloudState& sender, const std::vector<CloudStat
             Raise(
                 *receiver, "OnSeiMessageReceived", kMedia,
                 [user_id, stream, message_type, payload](QOLTCloudDelegate& delegate) {
-                    delegate.OnSeiMessageReceived(user_id.c_str(), stream, message_type, payload.data(), payload.size());
+                    delegate.OnSeiMessageReceived(user_id.c_str(), stream, message_type, payload.data(),
+                                                  payload.size());
                 },
                 About(Topic::kRemoteVideo, Role::kWithin, user_id, stream));
         }

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "runtime/LoopbackService.h"
 #include "rooms/RoomEvents.h"
+#include "runtime/LoopbackService.h"
 
 namespace mirelo {
 namespace loopback {
@@ -28,14 +28,18 @@ void RaiseStateChange(CloudState& to, ConnectionState old_state, ConnectionState
 void RaiseUserEntered(CloudState& to, const std::string& user_id) {
     UserInfo info;
     info.user_id.SetValue(user_id.c_str());
-    Raise(to, "OnRemoteUserEnterRoom", kKept, [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserEnterRoom(info); },
-          About(Topic::kRemoteUser, Role::kOpens, user_id));
+    Raise(
+        to, "OnRemoteUserEnterRoom", kKept,
+        [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserEnterRoom(info); },
+        About(Topic::kRemoteUser, Role::kOpens, user_id));
 }
 
 void RaiseAudioAvailable(CloudState& to, const std::string& user_id, bool available) {
     Raise(
         to, "OnRemoteAudioAvailable", kKept,
-        [user_id, available](QOLTCloudDelegate& delegate) { delegate.OnRemoteAudioAvailable(user_id.c_str(), available); },
+        [user_id, available](QOLTCloudDelegate& delegate) {
+            delegate.OnRemoteAudioAvailable(user_id.c_str(), available);
+        },
         About(Topic::kRemoteAudio, Availability(available), user_id));
 }
 
@@ -50,8 +54,9 @@ void RaiseVideoAvailable(CloudState& to, const std::string& user_id, bool availa
 
 void RaiseKeyFrameRequest(CloudState& to, StreamType type) {
     // A request while the same one waits asks for nothing more: the one picture serves every subscriber.
-    Raise(to, "OnRequestKeyFrame", kKept, [type](QOLTCloudDelegate& delegate) { delegate.OnRequestKeyFrame(type); },
-          About(Topic::kLocalVideo, Role::kRepeat, std::string(), type));
+    Raise(
+        to, "OnRequestKeyFrame", kKept, [type](QOLTCloudDelegate& delegate) { delegate.OnRequestKeyFrame(type); },
+        About(Topic::kLocalVideo, Role::kRepeat, std::string(), type));
 }
 
 bool IsVideoType(int type) {
@@ -62,7 +67,8 @@ bool IsText(const char* text) { return text != nullptr && *text != '\0'; }
 
 std::string RoomKey(const RoomParams& room) {
     const char* name = room.str_room_id.GetValue();
-    return std::to_string(room.sdk_app_id) + (IsText(name) ? std::string("/s/") + name : "/n/" + std::to_string(room.room_id));
+    return std::to_string(room.sdk_app_id) +
+           (IsText(name) ? std::string("/s/") + name : "/n/" + std::to_string(room.room_id));
 }
 
 bool IsChannelRate(int rate) {
@@ -338,9 +344,10 @@ void RoomService::LeaveLocked(CloudState& leaver) {
         if (leaver.role == QOLT_ROLE_ANCHOR) {
             UserInfo info;
             info.user_id.SetValue(leaver.user_id.c_str());
-            Raise(*other, "OnRemoteUserExitRoom", kKept,
-                  [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserExitRoom(info, 0); },
-                  About(Topic::kRemoteUser, Role::kCloses, leaver.user_id));
+            Raise(
+                *other, "OnRemoteUserExitRoom", kKept,
+                [info](QOLTCloudDelegate& delegate) { delegate.OnRemoteUserExitRoom(info, 0); },
+                About(Topic::kRemoteUser, Role::kCloses, leaver.user_id));
         }
     }
     messages_.Leave(leaver.handle);  // nobody misses its messages any more
@@ -362,9 +369,10 @@ void RoomService::CloseAudioChannelLocked(CloudState& owner) {
     owner.audio_channel.reset();
     owner.audio_losses.paced_cleared += owner.paced_audio.size();
     owner.paced_audio.clear();
-    Raise(owner, "OnLocalAudioChannelDestroyed", kKept,
-          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); },
-          About(Topic::kLocalAudio, Role::kCloses));
+    Raise(
+        owner, "OnLocalAudioChannelDestroyed", kKept,
+        [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); },
+        About(Topic::kLocalAudio, Role::kCloses));
     for (CloudState* other : RoomMembersLocked(owner.room_key)) {
         if (other != &owner) {
             RaiseAudioAvailable(*other, owner.user_id, false);
@@ -375,9 +383,10 @@ void RoomService::CloseAudioChannelLocked(CloudState& owner) {
 void RoomService::CloseVideoChannelLocked(CloudState& owner, StreamType type) {
     owner.video_channels.erase(std::remove(owner.video_channels.begin(), owner.video_channels.end(), type),
                                owner.video_channels.end());
-    Raise(owner, "OnLocalVideoChannelDestroyed", kKept,
-          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelDestroyed(type); },
-          About(Topic::kLocalVideo, Role::kCloses, std::string(), type));
+    Raise(
+        owner, "OnLocalVideoChannelDestroyed", kKept,
+        [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelDestroyed(type); },
+        About(Topic::kLocalVideo, Role::kCloses, std::string(), type));
     for (CloudState* other : RoomMembersLocked(owner.room_key)) {
         if (other != &owner) {
             RaiseVideoAvailable(*other, owner.user_id, false, type);
@@ -446,9 +455,10 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
         return ERR_INVALID_PARAMETER;
     }
     self->audio_channel = params;
-    Raise(*self, "OnLocalAudioChannelCreated", kKept,
-          [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelCreated(); },
-          About(Topic::kLocalAudio, Role::kOpens));
+    Raise(
+        *self, "OnLocalAudioChannelCreated", kKept,
+        [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelCreated(); },
+        About(Topic::kLocalAudio, Role::kOpens));
     for (CloudState* other : RoomMembersLocked(self->room_key)) {
         if (other != self) {
             RaiseAudioAvailable(*other, self->user_id, true);
@@ -487,9 +497,10 @@ int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
         return ERR_INVALID_OPERATION;
     }
     self->video_channels.push_back(type);
-    Raise(*self, "OnLocalVideoChannelCreated", kKept,
-          [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelCreated(type); },
-          About(Topic::kLocalVideo, Role::kOpens, std::string(), type));
+    Raise(
+        *self, "OnLocalVideoChannelCreated", kKept,
+        [type](QOLTCloudDelegate& delegate) { delegate.OnLocalVideoChannelCreated(type); },
+        About(Topic::kLocalVideo, Role::kOpens, std::string(), type));
     bool subscribed = false;
     for (CloudState* other : RoomMembersLocked(self->room_key)) {
         if (other != self) {
@@ -658,8 +669,8 @@ int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* m
     return Failed(handle, "SendSeiMessage", static_cast<int>(ERR_FAILED));
 }
 
-bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char* message, size_t length,
-                                   bool reliable, bool /*ordered*/) try {
+bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                                   bool /*ordered*/) try {
     // Every event queue is first in, first out, so every message arrives in order anyway.
     if (!MessageRouter::IsSendableCustom(cmd_id, message, length)) {
         return false;

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Mutex.h"
+#include "api/Vendor.h"
+#include "control/Configuration.h"
+#include "control/Value.h"
 #include "rooms/AudioRouter.h"
 #include "rooms/CloudState.h"
 #include "rooms/MessageRouter.h"
 #include "rooms/RoomClock.h"
-#include "control/Configuration.h"
 #include "runtime/EventQueue.h"
-#include "control/Value.h"
-#include "api/Vendor.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -97,7 +97,8 @@ private:
     // A subscription change needs a room, a stream type that can be subscribed and a user id.
     int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) const
         REQUIRES(mutex_);
-    std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const REQUIRES(mutex_);  // in order of entry
+    std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const
+        REQUIRES(mutex_);  // in order of entry
     CloudState* FindUserLocked(const std::string& room_key, const std::string& user_id) const REQUIRES(mutex_);
 
     void LeaveLocked(CloudState& leaver) REQUIRES(mutex_);

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/Mutex.h"
 #include "runtime/EventQueue.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {

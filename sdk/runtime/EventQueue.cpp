@@ -108,8 +108,9 @@ bool EventQueue::CancelPairLocked(const char* operation, const Subject& closing)
     if (opens == waiting_opens_.end()) {
         return false;  // the handler has seen the opening event, or is seeing it: it must see this one
     }
-    const auto first = std::lower_bound(events_.begin(), events_.end(), opens->second,
-                                        [](const Event& event, uint64_t sequence) { return event.sequence < sequence; });
+    const auto first =
+        std::lower_bound(events_.begin(), events_.end(), opens->second,
+                         [](const Event& event, uint64_t sequence) { return event.sequence < sequence; });
     if (first == events_.end() || first->sequence != opens->second) {
         return false;  // not expected: the index names only waiting events
     }

@@ -12,8 +12,8 @@
 #include <string>
 #include <tuple>
 
-#include "runtime/Mutex.h"
 #include "api/Vendor.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {

@@ -174,44 +174,46 @@ Posted VideoOff(int stream) { return {"VideoOff", false, About(Topic::kLocalVide
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EventQueueCoalescing,
-    ::testing::Values(
-        CoalescingCase{"PairCancelsWithTheMediaBetweenWhenBehind",
-                       3,
-                       {kFiller, kFiller, AudioOn("u"), Audio("u"), Audio("v"), AudioOff("u")},
-                       {"Filler", "Filler", "Audio"},
-                       3},
-        CoalescingCase{"PairIsKeptByAHandlerThatKeepsUp", 8, {AudioOn("u"), Audio("u"), AudioOff("u")},
-                       {"AudioOn", "Audio", "AudioOff"}, 0},
-        CoalescingCase{"ClosingAnotherUsersStreamCancelsNothing",
-                       1,
-                       {kFiller, AudioOn("u"), AudioOff("v")},
-                       {"Filler", "AudioOn", "AudioOff"},
-                       0},
-        CoalescingCase{"AMessageFromTheUserKeepsTheirEntryAndExit",
-                       1,
-                       {kFiller, Entered("u"), Message("u"), Exited("u")},
-                       {"Filler", "Entered", "Message", "Exited"},
-                       0},
-        CoalescingCase{"AnExitTakesTheUsersMediaAndTheReportsListingThem",
-                       3,
-                       {Entered("u"), Audio("u"), Report(), Audio("v"), Message("v"), Exited("u")},
-                       {"Audio", "Message"},
-                       4},
-        CoalescingCase{"AKeyFrameRequestWhileTheSameWaitsIsDropped",
-                       1,
-                       {kFiller, KeyFrame(1), KeyFrame(1), KeyFrame(2)},
-                       {"Filler", "KeyFrame", "KeyFrame"},
-                       1},
-        CoalescingCase{"AKeyFrameRequestAfterTheChannelReopenedIsKept",
-                       1,
-                       {kFiller, KeyFrame(1), VideoOn(1), KeyFrame(1)},
-                       {"Filler", "KeyFrame", "VideoOn", "KeyFrame"},
-                       0},
-        CoalescingCase{"AChannelCreatedAndDestroyedTakesItsRequestsWithIt",
-                       1,
-                       {kFiller, VideoOn(1), KeyFrame(1), VideoOff(1), KeyFrame(1)},
-                       {"Filler", "KeyFrame"},
-                       3}),
+    ::testing::Values(CoalescingCase{"PairCancelsWithTheMediaBetweenWhenBehind",
+                                     3,
+                                     {kFiller, kFiller, AudioOn("u"), Audio("u"), Audio("v"), AudioOff("u")},
+                                     {"Filler", "Filler", "Audio"},
+                                     3},
+                      CoalescingCase{"PairIsKeptByAHandlerThatKeepsUp",
+                                     8,
+                                     {AudioOn("u"), Audio("u"), AudioOff("u")},
+                                     {"AudioOn", "Audio", "AudioOff"},
+                                     0},
+                      CoalescingCase{"ClosingAnotherUsersStreamCancelsNothing",
+                                     1,
+                                     {kFiller, AudioOn("u"), AudioOff("v")},
+                                     {"Filler", "AudioOn", "AudioOff"},
+                                     0},
+                      CoalescingCase{"AMessageFromTheUserKeepsTheirEntryAndExit",
+                                     1,
+                                     {kFiller, Entered("u"), Message("u"), Exited("u")},
+                                     {"Filler", "Entered", "Message", "Exited"},
+                                     0},
+                      CoalescingCase{"AnExitTakesTheUsersMediaAndTheReportsListingThem",
+                                     3,
+                                     {Entered("u"), Audio("u"), Report(), Audio("v"), Message("v"), Exited("u")},
+                                     {"Audio", "Message"},
+                                     4},
+                      CoalescingCase{"AKeyFrameRequestWhileTheSameWaitsIsDropped",
+                                     1,
+                                     {kFiller, KeyFrame(1), KeyFrame(1), KeyFrame(2)},
+                                     {"Filler", "KeyFrame", "KeyFrame"},
+                                     1},
+                      CoalescingCase{"AKeyFrameRequestAfterTheChannelReopenedIsKept",
+                                     1,
+                                     {kFiller, KeyFrame(1), VideoOn(1), KeyFrame(1)},
+                                     {"Filler", "KeyFrame", "VideoOn", "KeyFrame"},
+                                     0},
+                      CoalescingCase{"AChannelCreatedAndDestroyedTakesItsRequestsWithIt",
+                                     1,
+                                     {kFiller, VideoOn(1), KeyFrame(1), VideoOff(1), KeyFrame(1)},
+                                     {"Filler", "KeyFrame"},
+                                     3}),
     [](const ::testing::TestParamInfo<CoalescingCase>& info) { return std::string(info.param.name); });
 
 TEST(EventQueue, AClosingEventIsKeptWhenTheHandlerIsSeeingTheOpeningOne) {
@@ -338,8 +340,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, EventQueueUnderLoad, ::testing::Range(1u, 13u));
 
 // Starts a waiter for the event and gives it time to block, so that only a wake-up can end its wait.
 std::future<bool> Awaiting(EventQueue& queue, uint64_t sequence) {
-    std::future<bool> done =
-        std::async(std::launch::async, [&queue, sequence] { return queue.WaitDone(sequence, Clock::now() + kPatience); });
+    std::future<bool> done = std::async(
+        std::launch::async, [&queue, sequence] { return queue.WaitDone(sequence, Clock::now() + kPatience); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return done;
 }
@@ -352,7 +354,8 @@ TEST(EventQueue, WaitDoneWakesWhenTheAwaitedEventIsDroppedOrCoalesced) {
     EXPECT_TRUE(dropped.get());
 
     EventQueue coalescing(false, 1);
-    std::future<bool> coalesced = Awaiting(coalescing, coalescing.Post("AudioOn", false, Nothing(), AudioOn("u").subject));
+    std::future<bool> coalesced =
+        Awaiting(coalescing, coalescing.Post("AudioOn", false, Nothing(), AudioOn("u").subject));
     EXPECT_NE(coalescing.Post("AudioOff", false, Nothing(), AudioOff("u").subject), 0u);
     ASSERT_EQ(coalesced.wait_for(kPatience / 2), std::future_status::ready);
     EXPECT_TRUE(coalesced.get());

@@ -7,8 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "runtime/EventQueue.h"
 #include "api/Vendor.h"
+#include "runtime/EventQueue.h"
 
 namespace mirelo {
 namespace loopback {
@@ -44,7 +44,7 @@ private:
     static void Park(std::thread thread);
 
     std::shared_ptr<EventQueue> queue_;
-    std::thread thread_;  // not started for a cloud without a delegate
+    std::thread thread_;   // not started for a cloud without a delegate
     const pid_t process_;  // the process that started thread_
 };
 

@@ -44,7 +44,7 @@ struct Cloud {
 
 TEST(EventThread, DeliversEveryEventInOrderOnOneThreadOfItsOwn) {
     Cloud cloud(1);
-    std::vector<int> order;             // written by the event thread only
+    std::vector<int> order;  // written by the event thread only
     std::vector<std::thread::id> threads;
     for (int i = 0; i < 200; ++i) {
         cloud.queue->Post("Event", false, [&, i](QOLTCloudDelegate& delegate) {

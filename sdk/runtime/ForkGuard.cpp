@@ -3,8 +3,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <memory>
 #include <map>
+#include <memory>
 
 #include "runtime/EventQueue.h"
 #include "runtime/LoopbackService.h"

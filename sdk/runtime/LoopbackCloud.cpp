@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "runtime/LoopbackService.h"
 #include "control/RecordValues.h"
+#include "runtime/LoopbackService.h"
 
 namespace mirelo {
 namespace loopback {
@@ -17,9 +17,9 @@ RoomService& Rooms() { return LoopbackService::Instance().rooms(); }
 
 // Results of the operations that change presence or channels go to the log; frames do not.
 int Logged(uint64_t cloud, const char* operation, int result) {
-    LoopbackService::Instance().logger().Write(result == ERR_OK ? Logger::kInfo : Logger::kWarning,
-                                                "cloud " + std::to_string(cloud) + ": " + operation + " -> " +
-                                                    std::to_string(result));
+    LoopbackService::Instance().logger().Write(
+        result == ERR_OK ? Logger::kInfo : Logger::kWarning,
+        "cloud " + std::to_string(cloud) + ": " + operation + " -> " + std::to_string(result));
     return result;
 }
 
@@ -86,7 +86,9 @@ int LoopbackCloud::GetAudioFrame(AudioFrame* frame) {
 int LoopbackCloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     Record("CreateLocalAudioChannel", {RecordValues::Of(params)});
     int result = ERR_OK;
-    return Logged(handle_, "CreateLocalAudioChannel", Injected("CreateLocalAudioChannel", result) ? result : Rooms().CreateLocalAudioChannel(handle_, params));
+    return Logged(
+        handle_, "CreateLocalAudioChannel",
+        Injected("CreateLocalAudioChannel", result) ? result : Rooms().CreateLocalAudioChannel(handle_, params));
 }
 
 int LoopbackCloud::SendAudioFrame(const AudioFrame& frame) {
@@ -98,19 +100,24 @@ int LoopbackCloud::SendAudioFrame(const AudioFrame& frame) {
 int LoopbackCloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
     Record("SendContinuousAudioFrame", {RecordValues::Of(frame), Value::Bool(clear_send_queue)});
     int result = ERR_OK;
-    return Injected("SendContinuousAudioFrame", result) ? result : Rooms().SendContinuousAudioFrame(handle_, frame, clear_send_queue);
+    return Injected("SendContinuousAudioFrame", result)
+               ? result
+               : Rooms().SendContinuousAudioFrame(handle_, frame, clear_send_queue);
 }
 
 int LoopbackCloud::DestroyLocalAudioChannel() {
     Record("DestroyLocalAudioChannel", {});
     int result = ERR_OK;
-    return Logged(handle_, "DestroyLocalAudioChannel", Injected("DestroyLocalAudioChannel", result) ? result : Rooms().DestroyLocalAudioChannel(handle_));
+    return Logged(handle_, "DestroyLocalAudioChannel",
+                  Injected("DestroyLocalAudioChannel", result) ? result : Rooms().DestroyLocalAudioChannel(handle_));
 }
 
 int LoopbackCloud::CreateLocalVideoChannel(StreamType type) {
     Record("CreateLocalVideoChannel", {Type(type)});
     int result = ERR_OK;
-    return Logged(handle_, "CreateLocalVideoChannel", Injected("CreateLocalVideoChannel", result) ? result : Rooms().CreateLocalVideoChannel(handle_, type));
+    return Logged(
+        handle_, "CreateLocalVideoChannel",
+        Injected("CreateLocalVideoChannel", result) ? result : Rooms().CreateLocalVideoChannel(handle_, type));
 }
 
 int LoopbackCloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
@@ -136,10 +143,9 @@ int LoopbackCloud::SendSeiMessage(int message_type, const char* message, size_t 
     return Injected("SendSeiMessage", result) ? result : Rooms().SendSeiMessage(handle_, message_type, message, length);
 }
 
-bool LoopbackCloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
-                                     bool ordered) {
-    Record("SendCustomCmdMsg", {Value::UInt(cmd_id), Value::Bytes(message, length), Value::Bool(reliable),
-                                Value::Bool(ordered)});
+bool LoopbackCloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
+    Record("SendCustomCmdMsg",
+           {Value::UInt(cmd_id), Value::Bytes(message, length), Value::Bool(reliable), Value::Bool(ordered)});
     int result = 0;
     if (Injected("SendCustomCmdMsg", result)) {
         return result != 0;
@@ -150,7 +156,9 @@ bool LoopbackCloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_
 int LoopbackCloud::DestroyLocalVideoChannel(StreamType type) {
     Record("DestroyLocalVideoChannel", {Type(type)});
     int result = ERR_OK;
-    return Logged(handle_, "DestroyLocalVideoChannel", Injected("DestroyLocalVideoChannel", result) ? result : Rooms().DestroyLocalVideoChannel(handle_, type));
+    return Logged(
+        handle_, "DestroyLocalVideoChannel",
+        Injected("DestroyLocalVideoChannel", result) ? result : Rooms().DestroyLocalVideoChannel(handle_, type));
 }
 
 void LoopbackCloud::EnableVoiceActivityDetection(const VADParams& params) {

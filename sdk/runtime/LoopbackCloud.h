@@ -5,11 +5,11 @@
 #include <memory>
 #include <vector>
 
-#include "runtime/EventQueue.h"
-#include "runtime/EventThread.h"
+#include "api/Vendor.h"
 #include "control/ResultInjector.h"
 #include "control/Value.h"
-#include "api/Vendor.h"
+#include "runtime/EventQueue.h"
+#include "runtime/EventThread.h"
 
 namespace mirelo {
 namespace loopback {
@@ -45,8 +45,7 @@ public:
     int SendVideoFrame(StreamType type, const PixelFrame& frame) override;
     void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) override;
     int SendSeiMessage(int message_type, const char* message, size_t length) override;
-    bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
-                          bool ordered) override;
+    bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) override;
     int DestroyLocalVideoChannel(StreamType type) override;
     void EnableVoiceActivityDetection(const VADParams& params) override;
     void EnableAudioVolumeEvaluation(bool enable, const AudioVolumeEvaluateParams& params) override;

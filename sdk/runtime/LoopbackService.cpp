@@ -22,8 +22,7 @@ void LoopbackService::Record(uint64_t cloud, const char* operation, std::vector<
 
 void LoopbackService::RecordFailure(uint64_t cloud, const char* operation, const std::string& text) {
     failures_.Add(cloud, operation, text);
-    logger_.Write(Logger::kError,
-                  "cloud " + std::to_string(cloud) + ": delegate " + operation + " failed: " + text);
+    logger_.Write(Logger::kError, "cloud " + std::to_string(cloud) + ": delegate " + operation + " failed: " + text);
 }
 
 bool LoopbackService::Configure(const Value& settings, std::string& error) {

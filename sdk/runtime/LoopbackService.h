@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "runtime/CloudRegistry.h"
 #include "control/Configuration.h"
 #include "control/FailureList.h"
 #include "control/Journal.h"
+#include "control/Value.h"
+#include "rooms/RoomService.h"
+#include "runtime/CloudRegistry.h"
+#include "runtime/ThreadWaits.h"
 #include "settings/Logger.h"
 #include "settings/NetworkSettings.h"
-#include "rooms/RoomService.h"
-#include "runtime/ThreadWaits.h"
-#include "control/Value.h"
 
 namespace mirelo {
 namespace loopback {

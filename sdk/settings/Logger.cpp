@@ -42,8 +42,8 @@ const char* LevelName(Logger::Level level) {
 std::string FormatLine(Logger::Level level, const std::string& message) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    const long millis =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm local{};
     localtime_r(&seconds, &local);
     char stamp[32];
@@ -229,7 +229,7 @@ void Logger::Write(Level level, const std::string& message) noexcept {
 
 Logger::Settings Logger::settings() const {
     MutexLock lock(mutex_);
-    return Settings{directory_, FilePathLocked(), file_failed_ ? file_error_ : std::string(), level_, console_,
+    return Settings{directory_,     FilePathLocked(),  file_failed_ ? file_error_ : std::string(), level_, console_,
                     file_disabled_, compress_disabled_};
 }
 

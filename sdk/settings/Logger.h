@@ -71,9 +71,9 @@ private:
 
     mutable Mutex mutex_{LockRank::kLogger};  // also orders the lines of concurrent writers
     std::string directory_ GUARDED_BY(mutex_);
-    File file_ GUARDED_BY(mutex_);  // opened by SetPath or the first line
+    File file_ GUARDED_BY(mutex_);                 // opened by SetPath or the first line
     bool file_failed_ GUARDED_BY(mutex_) = false;  // stops retrying a refused file
-    std::string file_error_ GUARDED_BY(mutex_);  // why, while file_failed_
+    std::string file_error_ GUARDED_BY(mutex_);    // why, while file_failed_
     int level_ GUARDED_BY(mutex_) = kDefaultLevel;
     bool console_ GUARDED_BY(mutex_) = false;
     bool file_disabled_ GUARDED_BY(mutex_) = false;

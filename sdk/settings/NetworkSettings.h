@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "runtime/Mutex.h"
 #include "control/Value.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {

@@ -31,7 +31,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Callable
+from collections.abc import Callable
 
 from mirelo import _mirelo as m
 from mirelo import loopback
