@@ -5,9 +5,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "control/Control.h"
@@ -24,12 +29,10 @@ namespace {
     throw py::error_already_set();
 }
 
-// Runs a call into the loopback without the interpreter lock, its errors turned into Python's.
-template <typename Body>
-auto Released(const char* what, Body&& body) {
+// Turns the loopback's error into Python's, the lock held.
+[[noreturn]] void RaiseFailure(const char* what, const std::exception_ptr& failure) {
     try {
-        py::gil_scoped_release release;
-        return body();
+        std::rethrow_exception(failure);
     } catch (const control::Timeout& error) {
         Raise(PyExc_TimeoutError, error.what());
     } catch (const control::Refused& error) {
@@ -38,6 +41,50 @@ auto Released(const char* what, Body&& body) {
         Raise(PyExc_MemoryError, std::string("the loopback ran out of memory in ") + what + ": " + error.what());
     } catch (const std::exception& error) {
         Raise(PyExc_RuntimeError, std::string("the loopback failed in ") + what + ": " + error.what());
+    }
+}
+
+// Takes the interpreter lock back. A thread that takes it while the interpreter finalizes (a daemon
+// thread still waiting in emit or flush at exit) is ended there by an unwinding that must not cross
+// a destructor, which would end the whole process: such a thread sleeps for good instead.
+void RestoreThreadOrPark(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        for (;;) {
+            pause();
+        }
+    }
+}
+
+// Runs a call into the loopback without the interpreter lock, its errors turned into Python's.
+template <typename Body>
+auto Released(const char* what, Body&& body) {
+    using Result = decltype(body());
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    if constexpr (std::is_void_v<Result>) {
+        try {
+            body();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        RestoreThreadOrPark(state);
+        if (failure) {
+            RaiseFailure(what, failure);
+        }
+    } else {
+        std::optional<Result> result;
+        try {
+            result.emplace(body());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        RestoreThreadOrPark(state);
+        if (failure) {
+            RaiseFailure(what, failure);
+        }
+        return std::move(*result);
     }
 }
 
