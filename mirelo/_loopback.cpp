@@ -30,7 +30,8 @@ namespace {
 }
 
 // Turns the loopback's error into Python's, the lock held.
-[[noreturn]] void RaiseFailure(const char* what, const std::exception_ptr& failure) {
+[[noreturn]] void RaiseFailure(const char* what, const char* detail, const std::exception_ptr& failure) {
+    const std::string context = detail == nullptr ? std::string(what) : std::string(what) + " " + detail;
     try {
         std::rethrow_exception(failure);
     } catch (const control::Timeout& error) {
@@ -38,9 +39,9 @@ namespace {
     } catch (const control::Refused& error) {
         Raise(PyExc_ValueError, error.what());
     } catch (const std::bad_alloc& error) {
-        Raise(PyExc_MemoryError, std::string("the loopback ran out of memory in ") + what + ": " + error.what());
+        Raise(PyExc_MemoryError, std::string("the loopback ran out of memory in ") + context + ": " + error.what());
     } catch (const std::exception& error) {
-        Raise(PyExc_RuntimeError, std::string("the loopback failed in ") + what + ": " + error.what());
+        Raise(PyExc_RuntimeError, std::string("the loopback failed in ") + context + ": " + error.what());
     }
 }
 
@@ -57,9 +58,12 @@ void RestoreThreadOrPark(PyThreadState* state) {
     }
 }
 
-// Runs a call into the loopback without the interpreter lock, its errors turned into Python's.
+// Runs a call into the loopback without the interpreter lock, its errors turned into Python's; the
+// error names the call (`what`, then `detail` when given). Nothing is allocated for the call while it
+// waits: in a child made by fork() a waiting thread's stack is gone, and what only it referred to
+// would count as leaked.
 template <typename Body>
-auto Released(const char* what, Body&& body) {
+auto Released(const char* what, Body&& body, const char* detail = nullptr) {
     using Result = decltype(body());
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
@@ -71,7 +75,7 @@ auto Released(const char* what, Body&& body) {
         }
         RestoreThreadOrPark(state);
         if (failure) {
-            RaiseFailure(what, failure);
+            RaiseFailure(what, detail, failure);
         }
     } else {
         std::optional<Result> result;
@@ -82,7 +86,7 @@ auto Released(const char* what, Body&& body) {
         }
         RestoreThreadOrPark(state);
         if (failure) {
-            RaiseFailure(what, failure);
+            RaiseFailure(what, detail, failure);
         }
         return std::move(*result);
     }
@@ -290,9 +294,9 @@ bool Emit(const control::Event<Args...>& event, uint64_t cloud, const std::strin
                                    std::to_string(args.size()) + " given)");
     }
     std::tuple<Args...> kept = LoadAll<Args...>(name, args, std::index_sequence_for<Args...>());
-    const control::Delivery delivery =
-        std::apply([&](Args&... values) { return event.Bind(std::move(values)...); }, kept);
-    Released(("emit " + name).c_str(), [&] { control::Emit(cloud, event.operation, delivery, repeat, timeout); });
+    control::Delivery delivery = std::apply([&](Args&... values) { return event.Bind(std::move(values)...); }, kept);
+    Released(
+        "emit", [&] { control::Emit(cloud, event.operation, std::move(delivery), repeat, timeout); }, event.name);
     return true;
 }
 

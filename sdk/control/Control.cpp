@@ -78,7 +78,7 @@ Value ByEvent(const EventQueue::CountsByEvent& counts) {
 
 }  // namespace
 
-void Emit(uint64_t cloud, const char* operation, const Delivery& delivery, uint32_t count, double timeout_seconds) {
+void Emit(uint64_t cloud, const char* operation, Delivery delivery, uint32_t count, double timeout_seconds) {
     if (count == 0) {
         throw Refused("an event is emitted at least once");
     }
@@ -92,7 +92,10 @@ void Emit(uint64_t cloud, const char* operation, const Delivery& delivery, uint3
         const bool found = Service().clouds().With(cloud, [&](LoopbackCloud& target) {
             queue = target.events();
             for (uint32_t i = 0; i < batch; ++i) {
-                sequence = queue->Post(operation, false, delivery);
+                // The last one takes the delivery itself: while the caller waits, what the event
+                // keeps belongs to the queue alone.
+                const bool last = queued + i + 1 == count;
+                sequence = queue->Post(operation, false, last ? std::move(delivery) : delivery);
             }
         });
         if (!found) {

@@ -165,7 +165,7 @@ constexpr uint32_t kEmitBatch = 4096;
 // the one before the last has run, so memory stays bounded; on a timeout the events not yet queued
 // are not raised. Called on the cloud's own event thread it queues them all and returns at once. If
 // the cloud goes before they run, they are cancelled and this returns. Refused for an unknown cloud.
-MIRELO_CONTROL void Emit(uint64_t cloud, const char* operation, const Delivery& delivery, uint32_t count,
+MIRELO_CONTROL void Emit(uint64_t cloud, const char* operation, Delivery delivery, uint32_t count,
                          double timeout_seconds);
 
 // Waits until every event raised so far on every live cloud has run (or was dropped); on an
