@@ -161,9 +161,18 @@ control::Text LoadText(py::handle value, const std::string& what) {
     if (!py::isinstance<py::str>(value) && !py::isinstance<py::bytes>(value) && !PyByteArray_Check(value.ptr())) {
         WrongType(what, "a str, bytes or None", value);
     }
-    std::string text = py::isinstance<py::str>(value)
-                           ? value.cast<std::string>()
-                           : std::string(py::bytes(py::reinterpret_borrow<py::object>(value)));
+    std::string text;
+    if (py::isinstance<py::str>(value)) {
+        // UTF-8 or UnicodeEncodeError: a lone surrogate has no encoding to pass on.
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+        if (utf8 == nullptr) {
+            throw py::error_already_set();
+        }
+        text.assign(utf8, static_cast<size_t>(size));
+    } else {
+        text = std::string(py::bytes(py::reinterpret_borrow<py::object>(value)));
+    }
     if (text.find('\0') != std::string::npos) {
         Raise(PyExc_ValueError, what + " holds a NUL byte, which would cut the text");
     }

@@ -39,6 +39,8 @@ settings.register_profile(
     max_examples=int(os.environ.get("MIRELO_FUZZ_EXAMPLES", "150")),
     deadline=None,
     database=None,
+    # CI sets it so that a run is reproducible; elsewhere every run tries new cases.
+    derandomize=os.environ.get("MIRELO_FUZZ_DERANDOMIZE") == "1",
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.function_scoped_fixture],
 )
 FUZZ = settings.get_profile("fuzz")
@@ -497,6 +499,8 @@ EMIT_SIGNATURES: dict[str, tuple[str, ...]] = {
 # Every event's operation is here, with as many arguments as its sample passes.
 assert all(len(EMIT_SIGNATURES[event_sample(name).operation]) == len(event_sample(name).emit) for name in EVENT_METHODS)
 
+# A user id a record holds passes through QoltString, which takes UTF-8 text only.
+_record_text = st.text(st.characters(codec="utf-8", exclude_characters="\x00"), max_size=8)
 _emit_text = (
     st.none()
     | st.text(st.characters(exclude_characters="\x00"), max_size=16)
@@ -509,15 +513,13 @@ EMIT_KINDS: dict[str, st.SearchStrategy[Any]] = {
     "uint": _emit_uint,
     "text": _emit_text,
     "bool": st.booleans(),
-    "user": _emit_text | st.builds(user_info, st.text(st.characters(exclude_characters="\x00"), max_size=8)),
+    "user": _emit_text | st.builds(user_info, _record_text),
     "audio": frames(m.AudioFrame),
     "video": frames(m.VideoFrame) | frames(m.PixelFrame),
     "payload": st.binary(max_size=2000),
     "quality": st.none()
     | st.tuples(_emit_text, _emit_int)
-    | st.builds(
-        network_quality, st.text(st.characters(exclude_characters="\x00"), max_size=8), instance_of(m.NetworkQuality)
-    ),
+    | st.builds(network_quality, _record_text, instance_of(m.NetworkQuality)),
     "qualities": st.lists(st.tuples(_emit_text, _emit_int), max_size=5),
     "volumes": st.lists(st.tuples(_emit_text, _emit_uint), max_size=5),
 }

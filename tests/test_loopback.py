@@ -83,6 +83,7 @@ class TestEmitValidation:
             ("OnReceiveCustomCmdMsg", ("u", 1, -1, b"")),
             ("OnMissCustomCmdMsg", ("u", 1, 0, 2**32)),
             ("OnRemoteAudioAvailable", ("a\x00b", True)),
+            ("OnRemoteUserEnterRoom", ("\ud800",)),  # no UTF-8 for a lone surrogate
         ],
     )
     def test_values_outside_the_native_type_raise_value_error(
