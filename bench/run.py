@@ -6,6 +6,9 @@ event, and a native delegate that does nothing (the loopback's own cost). Calls 
 against empty pybind11 methods with the same argument types plus the loopback's own work measured
 natively. Payload reads are set against memcpy. Last, the worst delay of an event behind a flood
 (bench/flood.py). Every figure is the median of REPEATS runs.
+
+Then the scale section (bench/scale.py): hundreds of rooms of audio, and a thousand clouds sharing
+custom messages, each case once in a fresh subprocess, the event-delivery designs interleaved.
 """
 
 from __future__ import annotations
@@ -24,6 +27,8 @@ from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
 from typing import Any
+
+import scale
 
 import mirelo
 from flood import bench_flood, room_params
@@ -375,7 +380,8 @@ def main() -> None:
     calls = bench_calls(floor)
     copies = bench_copies(floor)
     floods = bench_flood(REPEATS)
-    table = report(dispatch, reporting, calls, copies, floods)
+    scaled = scale.bench_scale(progress=lambda line: print(line, file=sys.stderr, flush=True))
+    table = report(dispatch, reporting, calls, copies, floods) + "\n\n" + scale.report(scaled)
     print(table)
     results = HERE / "results"
     results.mkdir(exist_ok=True)
@@ -388,6 +394,7 @@ def main() -> None:
         "calls": calls,
         "copies": copies,
         "floods": floods,
+        "scale": scaled,
     }
     (results / f"{stamp}.json").write_text(json.dumps(payload, indent=2) + "\n")
     (results / "latest.json").write_text(json.dumps(payload, indent=2) + "\n")
