@@ -7,9 +7,11 @@ would. Two pacings:
 
 - `python`: one Python thread sends every sender's frame with SendAudioFrame each 20 ms tick, on
   absolute deadlines (a late tick is caught up, as a bot keeping real time would);
-- `clock`: before the warm-up every sender hands CLOCK_LEAD_SECONDS of frames to
-  SendContinuousAudioFrame (within the queue's bound), and a Python thread tops the queues up every
-  TOP_UP_SECONDS to stay that far ahead; the loopback's clock paces the frames out.
+- `clock`: before anyone subscribes, every sender hands SendContinuousAudioFrame as many frames as
+  its queue holds (less PACED_SPARE_FRAMES, about 10 s), which covers a default run, so no Python
+  thread sends during the window and the loopback's clock alone paces the audio out. A Python
+  thread looks every TOP_UP_SECONDS and fills up a queue with less than REFILL_BELOW_SECONDS left
+  (longer windows only).
 
 Latency is measured from when each frame was due. A sender stamps frame k with pts = 20 k ms. The
 loopback converts each 20 ms frame at 48 kHz into exactly one 20 ms frame at 16 kHz, and a per-user
@@ -86,7 +88,9 @@ RECEIVE_RATE = 16_000
 WARMUP_SECONDS = 1.0
 MEASURE_SECONDS = 3.5
 # Audio handed to SendContinuousAudioFrame ahead of real time (within the queue's bound).
-CLOCK_LEAD_SECONDS = 4.0
+# Paced frames handed over ahead: the queue's bound less these; refilled below REFILL_BELOW_SECONDS.
+PACED_SPARE_FRAMES = 10
+REFILL_BELOW_SECONDS = 2.0
 TOP_UP_SECONDS = 0.1
 SLEEP_PROBE_SECONDS = 0.005
 # A recording handler's list of copies is emptied at this length, so memory stays flat.
@@ -292,7 +296,7 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
     loopback.flush(timeout=120)
 
     frame = sine_frame()
-    failed = {"sends": 0, "ran_dry": 0}
+    counts = {"refused_sends": 0, "queues_ran_dry": 0}
     window = Window()
     frame_seconds = FRAME_MS / 1000
 
@@ -308,31 +312,35 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
             for cloud, times in zip(clouds, due_at):
                 times.append(due)
                 if cloud.SendAudioFrame(frame) != 0:
-                    failed["sends"] += 1
+                    counts["refused_sends"] += 1
             tick += 1
 
     # A sender's pacer starts with its first frame, so its origin is taken just before that.
     origins: list[float] = []
-    lead = min(CLOCK_LEAD_SECONDS, (loopback.limits()["paced_audio_frames"] - 1) * frame_seconds)
+    lead = (loopback.limits()["paced_audio_frames"] - PACED_SPARE_FRAMES) * frame_seconds
 
-    def top_up(index: int) -> None:
+    def top_up(index: int, below: float) -> None:
+        """Fills the sender's queue up to `lead` ahead of now if less than `below` is left."""
         cloud, times = clouds[index], due_at[index]
         now = time.perf_counter()
-        if times and origins[index] + len(times) * frame_seconds < now:
-            failed["ran_dry"] += 1  # its queue ran dry (the pacer restarts later) or the pacer fell behind
+        handed_until = origins[index] + len(times) * frame_seconds
+        if times and handed_until < now:
+            counts["queues_ran_dry"] += 1  # its queue ran dry (the pacer restarts later) or the pacer fell behind
+        if handed_until - now >= below:
+            return
         horizon = now + lead
         while (due := origins[index] + len(times) * frame_seconds) <= horizon and not STOPPED:
             frame.pts = (len(times) * FRAME_MS) & 0xFFFFFFFF
             times.append(due)
             if cloud.SendContinuousAudioFrame(frame, False) != 0:
                 times.pop()
-                failed["sends"] += 1
+                counts["refused_sends"] += 1
                 return
 
     def clock_feeder() -> None:
         while not STOPPED:
             for index in range(len(clouds)):
-                top_up(index)
+                top_up(index, REFILL_BELOW_SECONDS)
             time.sleep(TOP_UP_SECONDS)
 
     if pacing == "clock":
@@ -340,7 +348,7 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
         # the hand-over down, and the pacers keep time from each sender's first frame.
         for index in range(len(clouds)):
             origins.append(time.perf_counter())
-            top_up(index)
+            top_up(index, lead)
     for room in range(rooms):
         for index, user in enumerate(users):
             for other in users:
@@ -369,8 +377,7 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
         "p50_ms": 1e3 * percentile(latencies, 0.5),
         "p99_ms": 1e3 * percentile(latencies, 0.99),
         "unmatched": sum(listener.unmatched for listener in listeners),
-        "failed_sends": failed["sends"],
-        "queues_ran_dry": failed["ran_dry"],
+        **counts,
         **window.figures(started),
     }
 
