@@ -144,7 +144,7 @@ def apply_settings(design: str) -> dict[str, Any]:
         "applied": applied,
         "refused": refused,
         # Without the key, the pool and per-cloud rows measure the same code.
-        "designs_differ": "event_threads" in known,
+        "designs_differ": "event_threads" in known or "event_threads" in applied,
         "configuration": loopback.configuration(),
     }
 
