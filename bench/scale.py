@@ -8,10 +8,10 @@ would. Two pacings:
 - `python`: one Python thread sends every sender's frame with SendAudioFrame each 20 ms tick, on
   absolute deadlines (a late tick is caught up, as a bot keeping real time would);
 - `clock`: before anyone subscribes, every sender hands SendContinuousAudioFrame as many frames as
-  its queue holds (less PACED_SPARE_FRAMES, about 10 s), which covers a default run, so no Python
-  thread sends during the window and the loopback's clock alone paces the audio out. A Python
-  thread looks every TOP_UP_SECONDS and fills up a queue with less than REFILL_BELOW_SECONDS left
-  (longer windows only).
+  its queue holds (less PACED_SPARE_FRAMES, about 10 s), which covers a default run's warm-up and
+  window when the set-up is quick, so that the loopback's clock alone paces the audio out. A Python
+  thread looks every TOP_UP_SECONDS and refills a queue with less than REFILL_BELOW_SECONDS left,
+  REFILL_FRAMES_PER_PASS_SECONDS at a time (longer windows only).
 
 Latency is measured from when each frame was due. A sender stamps frame k with pts = 20 k ms. The
 loopback converts each 20 ms frame at 48 kHz into exactly one 20 ms frame at 16 kHz, and a per-user
@@ -90,8 +90,9 @@ MEASURE_SECONDS = 3.5
 # Audio handed to SendContinuousAudioFrame ahead of real time (within the queue's bound).
 # Paced frames handed over ahead: the queue's bound less these; refilled below REFILL_BELOW_SECONDS.
 PACED_SPARE_FRAMES = 10
-REFILL_BELOW_SECONDS = 2.0
+REFILL_BELOW_SECONDS = 1.0
 TOP_UP_SECONDS = 0.1
+REFILL_FRAMES_PER_PASS_SECONDS = 0.5
 SLEEP_PROBE_SECONDS = 0.005
 # A recording handler's list of copies is emptied at this length, so memory stays flat.
 KEPT_FRAMES = 500
@@ -296,7 +297,8 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
     loopback.flush(timeout=120)
 
     frame = sine_frame()
-    counts = {"refused_sends": 0, "queues_ran_dry": 0}
+    counts = {"refused_sends": 0}
+    ran_dry: set[int] = set()  # senders whose queue was found with every frame due
     window = Window()
     frame_seconds = FRAME_MS / 1000
 
@@ -319,17 +321,21 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
     origins: list[float] = []
     lead = (loopback.limits()["paced_audio_frames"] - PACED_SPARE_FRAMES) * frame_seconds
 
-    def top_up(index: int, below: float) -> None:
-        """Fills the sender's queue up to `lead` ahead of now if less than `below` is left."""
+    def top_up(index: int, below: float, most: int) -> None:
+        """Hands the sender up to `most` frames, towards `lead` ahead of now, if less than `below`
+        is left."""
         cloud, times = clouds[index], due_at[index]
         now = time.perf_counter()
         handed_until = origins[index] + len(times) * frame_seconds
         if times and handed_until < now:
-            counts["queues_ran_dry"] += 1  # its queue ran dry (the pacer restarts later) or the pacer fell behind
+            ran_dry.add(index)  # its queue ran dry (the pacer restarts later) or the pacer fell behind
         if handed_until - now >= below:
             return
         horizon = now + lead
-        while (due := origins[index] + len(times) * frame_seconds) <= horizon and not STOPPED:
+        for _ in range(most):
+            due = origins[index] + len(times) * frame_seconds
+            if due > horizon or STOPPED:
+                return
             frame.pts = (len(times) * FRAME_MS) & 0xFFFFFFFF
             times.append(due)
             if cloud.SendContinuousAudioFrame(frame, False) != 0:
@@ -338,9 +344,11 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
                 return
 
     def clock_feeder() -> None:
+        # A few frames per sender and pass, so that no pass lasts long and every queue gets its turn.
+        most = max(1, round(REFILL_FRAMES_PER_PASS_SECONDS / frame_seconds))
         while not STOPPED:
             for index in range(len(clouds)):
-                top_up(index, REFILL_BELOW_SECONDS)
+                top_up(index, REFILL_BELOW_SECONDS, most)
             time.sleep(TOP_UP_SECONDS)
 
     if pacing == "clock":
@@ -348,7 +356,7 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
         # the hand-over down, and the pacers keep time from each sender's first frame.
         for index in range(len(clouds)):
             origins.append(time.perf_counter())
-            top_up(index, lead)
+            top_up(index, lead, round(lead / frame_seconds))
     for room in range(rooms):
         for index, user in enumerate(users):
             for other in users:
@@ -378,6 +386,7 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
         "p99_ms": 1e3 * percentile(latencies, 0.99),
         "unmatched": sum(listener.unmatched for listener in listeners),
         **counts,
+        "queues_ran_dry": len(ran_dry),
         **window.figures(started),
     }
 
@@ -576,7 +585,7 @@ def report(results: dict[str, list[dict[str, Any]]]) -> str:
         lines += [
             "",
             "Clock pacing: the Python thread that tops the queues up found every frame handed over already due "
-            f"(the queue ran dry, or the loopback's pacer fell behind): rooms, design (times): {cases}.",
+            f"(the queue ran dry, or the loopback's pacer fell behind): rooms, design (senders): {cases}.",
         ]
     rows = results["audio"] + results["events"]
     if any(design_label(row).endswith("*") for row in rows):
