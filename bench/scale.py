@@ -245,6 +245,8 @@ def sine_frame() -> Any:
 def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[str, Any]:
     """One audio case in this process; see the module's docstring."""
     global STOPPED
+    if pacing not in PACINGS:
+        raise ValueError(f"pacing is one of {', '.join(PACINGS)}, not {pacing!r}")
     import mirelo
     from mirelo import _mirelo as m
     from mirelo import loopback
@@ -596,9 +598,16 @@ def report(results: dict[str, list[dict[str, Any]]]) -> str:
     return "\n".join(lines)
 
 
+def positive(text: str) -> int:
+    number = int(text)
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"at least 1, not {number}")
+    return number
+
+
 def main(argv: Sequence[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rooms", type=int, action="append", help="rooms of 3 clouds (repeatable); default: all")
+    parser.add_argument("--rooms", type=positive, action="append", help="rooms of 3 clouds (repeatable); default: all")
     parser.add_argument("--pacing", choices=PACINGS, action="append", help="default: both")
     parser.add_argument("--design", choices=tuple(DESIGNS), action="append", help="default: both")
     parser.add_argument("--seconds", type=float, default=MEASURE_SECONDS, help="the measured window")
