@@ -11,7 +11,7 @@ would. Two pacings:
   its queue holds (less PACED_SPARE_FRAMES, about 10 s), which covers a default run's warm-up and
   window when the set-up is quick, so that the loopback's clock alone paces the audio out. A Python
   thread looks every TOP_UP_SECONDS and refills a queue with less than REFILL_BELOW_SECONDS left,
-  REFILL_FRAMES_PER_PASS_SECONDS at a time (longer windows only).
+  REFILL_FRAMES_PER_PASS_SECONDS at a time (long set-ups and windows only).
 
 Latency is measured from when each frame was due. A sender stamps frame k with pts = 20 k ms. The
 loopback converts each 20 ms frame at 48 kHz into exactly one 20 ms frame at 16 kHz, and a per-user
@@ -21,8 +21,11 @@ start (`python`), or the sender's first SendContinuousAudioFrame, where the loop
 (`clock`). A frame delivered later than that was late for a listener, whether the sender's thread
 or the loopback held it up. Frames whose pts names no frame due are counted as unmatched. With
 `clock`, the audio is handed over before anyone subscribes, so that no handler slows the hand-over
-down; a queue found with every frame already due when topped up (it ran dry, and the loopback's
-pacer restarts later, or the pacer fell behind) is counted, and the table says where.
+down, and the feeder runs from then on. A queue that the feeder finds with every frame already due
+ran dry (or the loopback's pacer fell behind): as the loopback's pacer restarts an empty queue with
+the next frame handed over, that frame is due when handed over and the next ones 20 ms apart, so
+the feeder's own delay is not counted as latency; such senders are counted, and the table says
+where, since their audio had gaps.
 
 Each case runs in a fresh subprocess (no thread or state of one case reaches the next) with a hard
 timeout, and the designs interleave case by case. After WARMUP_SECONDS of load the window opens
@@ -32,7 +35,8 @@ for MEASURE_SECONDS; only what happens inside it counts:
   (window length x streams, a stream being one sender heard by one receiver); with a backlog
   older audio counts when it arrives, as a listener would hear it;
 - delivered frames/s; CPU per delivered frame: the process's user + system time (os.times) in the
-  window over the frames delivered in it;
+  window over the frames delivered in it (with `clock`, the hand-over calls made before the window
+  are not in it);
 - latency p50 and p99 of the frames delivered in the window;
 - threads: the most entries of /proc/self/task seen during the window;
 - sleep lateness: a Python thread sleeps 5 ms in a loop; p99 of (time slept - 5 ms);
@@ -320,8 +324,10 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
                     counts["refused_sends"] += 1
             tick += 1
 
-    # A sender's pacer starts with its first frame, so its origin is taken just before that.
-    origins: list[float] = []
+    # When each sender's next frame handed over is due. The loopback's pacer starts a sender's
+    # queue with its first frame, and starts it again the same way when it ran dry: a frame handed
+    # to an empty queue is due when it is handed over, the next ones 20 ms apart.
+    next_due = [0.0] * len(clouds)
     lead = (loopback.limits()["paced_audio_frames"] - PACED_SPARE_FRAMES) * frame_seconds
 
     def top_up(index: int, below: float, most: int) -> None:
@@ -329,22 +335,23 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
         is left."""
         cloud, times = clouds[index], due_at[index]
         now = time.perf_counter()
-        handed_until = origins[index] + len(times) * frame_seconds
-        if times and handed_until < now:
-            ran_dry.add(index)  # its queue ran dry (the pacer restarts later) or the pacer fell behind
-        if handed_until - now >= below:
+        if next_due[index] < now:
+            if times:
+                ran_dry.add(index)  # its queue ran dry (or the pacer fell behind; then later frames are late)
+            next_due[index] = now
+        if next_due[index] - now >= below:
             return
         horizon = now + lead
         for _ in range(most):
-            due = origins[index] + len(times) * frame_seconds
-            if due > horizon or STOPPED:
+            if next_due[index] > horizon or STOPPED:
                 return
             frame.pts = (len(times) * FRAME_MS) & 0xFFFFFFFF
-            times.append(due)
+            times.append(next_due[index])
             if cloud.SendContinuousAudioFrame(frame, False) != 0:
                 times.pop()
                 counts["refused_sends"] += 1
                 return
+            next_due[index] += frame_seconds
 
     def clock_feeder() -> None:
         # A few frames per sender and pass, so that no pass lasts long and every queue gets its turn.
@@ -354,21 +361,24 @@ def audio_case(rooms: int, pacing: str, warmup: float, measure: float) -> dict[s
                 top_up(index, REFILL_BELOW_SECONDS, most)
             time.sleep(TOP_UP_SECONDS)
 
+    probe = threading.Thread(target=window.sleep_probe, daemon=True)
     if pacing == "clock":
-        # Handed over ahead of time, before anyone subscribes: no handler runs meanwhile to slow
-        # the hand-over down, and the pacers keep time from each sender's first frame.
+        # Handed over ahead of time, before anyone subscribes, so that no handler runs meanwhile
+        # to slow the hand-over down; the feeder keeps the queues going while the others subscribe.
         for index in range(len(clouds)):
-            origins.append(time.perf_counter())
             top_up(index, lead, round(lead / frame_seconds))
+        load = threading.Thread(target=clock_feeder, daemon=True)
+        load.start()
     for room in range(rooms):
         for index, user in enumerate(users):
             for other in users:
                 if other != user:
                     assert clouds[room * MEMBERS + index].Subscribe(other, m.STREAM_TYPE_AUDIO) == 0
-    load = python_pacer if pacing == "python" else clock_feeder
-    workers = [threading.Thread(target=work, daemon=True) for work in (load, window.sleep_probe)]
-    for worker in workers:
-        worker.start()
+    if pacing == "python":
+        load = threading.Thread(target=python_pacer, daemon=True)
+        load.start()
+    probe.start()
+    workers = (load, probe)
     window.run(warmup, measure)
     STOPPED = True
     for worker in workers:
