@@ -724,16 +724,26 @@ void RoomService::ForgetClockInChild() { clock_.ForgetInChild(); }
 void RoomService::EndClock() { clock_.End(); }
 
 RoomService::Clock::time_point RoomService::RunDue() {
-    MutexLock lock(mutex_);
-    const Clock::time_point now = Clock::now();
-    Clock::time_point next = now + std::chrono::hours(1);
     const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
-    try {
-        for (auto& entry : clouds_) {
-            CloudState& cloud = *entry.second;
-            if (!cloud.in_room) {
-                continue;
-            }
+    Clock::time_point next = Clock::now() + std::chrono::hours(1);
+    // One cloud at a time, the lock taken for each: a pass over hundreds of rooms would otherwise
+    // hold every operation (and the Python thread that called it, with the interpreter lock) for
+    // the whole pass. Each cloud's reports and paced frames are still one step for every other
+    // operation. Clouds are visited in handle order, found again after each step.
+    uint64_t after = 0;
+    for (;;) {
+        MutexLock lock(mutex_);
+        const auto entry = clouds_.upper_bound(after);
+        if (entry == clouds_.end()) {
+            break;
+        }
+        after = entry->first;
+        CloudState& cloud = *entry->second;
+        if (!cloud.in_room) {
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        try {
             if (now >= cloud.next_quality_report) {
                 ReportQualityLocked(cloud);
                 cloud.next_quality_report = now + interval;
@@ -742,22 +752,25 @@ RoomService::Clock::time_point RoomService::RunDue() {
             if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
                 cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
             }
-            while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
-                AudioFrame frame = std::move(cloud.paced_audio.front());
-                cloud.paced_audio.pop_front();
-                cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
-                audio_.Route(cloud, RoomMembersLocked(cloud.room_key), frame);
+            if (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
+                const std::vector<CloudState*> members = RoomMembersLocked(cloud.room_key);
+                while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
+                    AudioFrame frame = std::move(cloud.paced_audio.front());
+                    cloud.paced_audio.pop_front();
+                    cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
+                    audio_.Route(cloud, members, frame);
+                }
             }
             if (!cloud.paced_audio.empty()) {
                 next = std::min(next, cloud.next_paced_send);
             }
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // Memory exhausted: an exception leaving the clock's thread would end the process. What
+            // this cloud could not do is retried shortly.
+            next = std::min(next, now + std::chrono::milliseconds(100));
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        // Memory exhausted: an exception leaving the clock's thread would end the process. What
-        // this round could not do is retried shortly.
-        next = now + std::chrono::milliseconds(100);
     }
     return next;
 }
