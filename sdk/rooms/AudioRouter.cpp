@@ -175,9 +175,11 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
             static_cast<size_t>(sent.sample_rate) * static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
     const CloudState::Clock::time_point now = CloudState::Clock::now();
     MutexLock lock(mutex_);
+    // The sender's conversions, made with the first receiver that needs one: a sender nobody hears
+    // keeps none.
     std::vector<Conversion>* conversions = nullptr;
-    if (pcm) {
-        conversions = &conversions_[sender.handle];
+    if (auto found = conversions_.find(sender.handle); pcm && found != conversions_.end()) {
+        conversions = &found->second;
         for (Conversion& conversion : *conversions) {
             conversion.current = false;
         }
@@ -206,6 +208,9 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
                     About(Topic::kRemoteAudio, Role::kWithin, user_id));
             }
             continue;
+        }
+        if (conversions == nullptr) {
+            conversions = &conversions_[sender.handle];
         }
         const std::vector<int16_t>& converted = ConvertedLocked(*conversions, sent, samples, obtain);
         if (converted.empty()) {
