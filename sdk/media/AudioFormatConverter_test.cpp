@@ -290,12 +290,6 @@ INSTANTIATE_TEST_SUITE_P(Formats, AudioFormatConverterKernels,
                                            KernelCase{22050, 11025, 1, 3}, KernelCase{48000, 24000, 8, 8},
                                            KernelCase{48000, 45600, 2, 2}));
 
-TEST(AudioFormatConverter, RunsThePortableKernelEverywhere) {
-    EXPECT_TRUE(AudioFormatConverter::Runs(AudioFormatConverter::Kernel::kPortable));
-    AudioFormatConverter converter(48000, 1, 16000, 1);
-    EXPECT_TRUE(converter.UseKernel(AudioFormatConverter::Kernel::kPortable));
-}
-
 class AudioFormatConverterRejects : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
 TEST_P(AudioFormatConverterRejects, FormatsOutOfRange) {
