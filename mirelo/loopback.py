@@ -185,8 +185,9 @@ def journal() -> list[tuple[int, str, tuple[Any, ...]]]:
     Arguments are plain values: texts as ``bytes`` (``None`` for null), payloads as ``bytes``,
     integers and enumerations as ``int``, flags as ``bool``, records and frames as dicts of
     their fields under the Python names (texts as bytes, enumerations as ints, nested records as
-    dicts, a frame's payload under ``"data"``, an ``AudioFrame``'s extra data under
-    ``"extra_data"``), a null frame pointer as ``None``. Secrets are never kept: ``user_sig`` and
+    dicts, a frame's payload under ``"data"`` and its length under ``"size"``, an ``AudioFrame``'s
+    extra data under ``"extra_data"`` and ``"extra_data_size"``; payloads are ``None`` unless
+    ``configure(journal_frame_payloads=True)``), a null frame pointer as ``None``. Secrets are never kept: ``user_sig`` and
     ``private_map_key`` of ``EnterRoom`` and the password of ``SetSocks5Proxy`` appear as a bool,
     whether a non-empty one was given. ``Create`` (whether the delegate is null) and ``Destroy``
     are journaled too. Only the newest entries are kept (see ``configure``); ``retention()``
@@ -372,6 +373,7 @@ def configure(
     audio_buffer_ms: int | None = None,
     journal_entries: int | None = None,
     journal_payload_bytes: int | None = None,
+    journal_frame_payloads: bool | None = None,
 ) -> None:
     """Tunes the loopback; arguments left ``None`` keep their value.
 
@@ -381,12 +383,16 @@ def configure(
     - ``media_queue_bound``: media events queued per cloud before the oldest are dropped;
     - ``audio_buffer_ms``: audio kept per sender for ``GetAudioFrame`` and the mix;
     - ``journal_entries`` and ``journal_payload_bytes``: how many of the newest journal entries
-      are kept, and how many bytes of payload and text they may hold together.
+      are kept, and how many bytes of payload and text they may hold together;
+    - ``journal_frame_payloads``: whether journaled frames (``SendAudioFrame``,
+      ``SendContinuousAudioFrame``, ``SendVideoFrame``, ``GetAudioFrame``) keep their payloads
+      (default ``False``). Without them, a frame's ``"data"`` (and an ``AudioFrame``'s
+      ``"extra_data"``) is ``None``; its ``"size"`` (and ``"extra_data_size"``) is there either way.
 
     Defaults and accepted ranges: ``limits()["configure"]`` and the README's Limits table.
     ``ValueError`` (nothing changed), its message giving the accepted range, for a number that is
-    not accepted: out of range, infinite or NaN, a bool, or a fraction where a whole number is
-    wanted. ``TypeError`` for anything that is not a number.
+    not accepted: out of range, infinite or NaN, a bool where a quantity is wanted, or a fraction
+    where a whole number is wanted. ``TypeError`` for anything that is not a number or a bool.
     """
     given = {
         "network_quality_interval": network_quality_interval,
@@ -396,6 +402,10 @@ def configure(
         "audio_buffer_ms": audio_buffer_ms,
         "journal_entries": journal_entries,
         "journal_payload_bytes": journal_payload_bytes,
+        # A flag, kept by the library as 0 or 1.
+        "journal_frame_payloads": int(journal_frame_payloads)
+        if isinstance(journal_frame_payloads, bool)
+        else journal_frame_payloads,
     }
     _loopback.configure({name: _tunable(name, value) for name, value in given.items() if value is not None})
 

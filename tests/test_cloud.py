@@ -321,8 +321,15 @@ VOID_METHODS = ("SetVideoEncodeParam", "EnableVoiceActivityDetection")
 
 @pytest.mark.parametrize(("method", "args", "kwargs", "operation", "journaled"), FORWARDING)
 def test_a_method_calls_its_sdk_operation_once_with_the_arguments(
-    cloud: CloudRig, method: str, args: tuple[Any, ...], kwargs: dict[str, Any], operation: str, journaled: Any
+    cloud: CloudRig,
+    loopback_config: Any,
+    method: str,
+    args: tuple[Any, ...],
+    kwargs: dict[str, Any],
+    operation: str,
+    journaled: Any,
 ) -> None:
+    loopback_config(journal_frame_payloads=True)  # the frames' payloads as the SDK got them
     if method not in VOID_METHODS:  # an injected result keeps the room service out of it
         loopback.inject(cloud.handle, operation, False if operation == "SendCustomCmdMsg" else -7)
     getattr(cloud.cloud, method)(*args, **kwargs)

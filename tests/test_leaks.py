@@ -277,9 +277,10 @@ def test_failures_of_a_recursive_bug_stay_bounded_and_their_reading_costs_about_
 @measures_memory
 @pytest.mark.timeout(300)
 def test_reading_a_journal_of_large_payloads_costs_about_twice_what_it_returns(
-    make_cloud: Callable[..., CloudRig],
+    make_cloud: Callable[..., CloudRig], loopback_config: Any
 ) -> None:
     """journal() over 60 MiB of payload once peaked at 665 MB: a list of ints stood for the buffer."""
+    loopback_config(journal_frame_payloads=True)
     rig = make_cloud(Keeping())
     frame = audio_frame()
     for marker in range(32):

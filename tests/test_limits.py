@@ -33,6 +33,7 @@ def accepted_range(name: str) -> str:
         ("audio_buffer_ms", 9),
         ("audio_buffer_ms", 1e300),
         ("custom_message_seed", -1),
+        ("journal_frame_payloads", 2),
     ],
 )
 def test_configure_refuses_a_number_it_does_not_accept_with_the_accepted_range(
@@ -72,7 +73,7 @@ def test_configure_accepts_both_ends_of_every_range(loopback_config: Any) -> Non
 README = Path(__file__).resolve().parent.parent / "README.md"
 QUANTITY = re.compile(r"2\^63-1|(\d[\d,]*(?:\.\d+)?)(?:\s*(KiB|MiB))?")
 UNITS = {None: 1, "KiB": 2**10, "MiB": 2**20}
-NOT_LIMITS = {"custom_message_seed"}  # a tunable, but it bounds nothing
+NOT_LIMITS = {"custom_message_seed", "journal_frame_payloads"}  # tunables, but they bound nothing
 
 
 def limits_table() -> list[list[str]]:

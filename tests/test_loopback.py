@@ -259,7 +259,9 @@ class TestFailures:
 
 
 class TestJournal:
-    def test_records_calls_with_plain_arguments(self, cloud: CloudRig) -> None:
+    @pytest.mark.parametrize("payloads", [True, False], ids=["frame-payloads", "frame-sizes"])
+    def test_records_calls_with_plain_arguments(self, cloud: CloudRig, loopback_config: Any, payloads: bool) -> None:
+        loopback_config(journal_frame_payloads=payloads)
         frame = audio_frame(b"\x01\x02")
         frame.SetExtraData(b"extra")
         cloud.cloud.SendAudioFrame(frame)
@@ -277,8 +279,10 @@ class TestJournal:
                         "bits_per_sample": 16,
                         "codec": 1,
                         "has_voice": True,
-                        "data": b"\x01\x02",
-                        "extra_data": b"extra",
+                        "data": b"\x01\x02" if payloads else None,
+                        "size": 2,
+                        "extra_data": b"extra" if payloads else None,
+                        "extra_data_size": 5,
                     },
                 ),
             ),
@@ -293,6 +297,38 @@ class TestJournal:
             cloud.cloud.CreateLocalVideoChannel(_mirelo.StreamType(stream_type))
         assert [args for _, op, args in loopback.journal()] == [(2,), (3,), (7,)]
         assert loopback.retention()["journal"]["dropped"] == 2  # the cloud's Create and the first call
+
+    @pytest.mark.parametrize("payloads", [True, False], ids=["frame-payloads", "frame-sizes"])
+    def test_frames_keep_their_payloads_only_when_asked(
+        self, make_member: Any, loopback_config: Any, payloads: bool
+    ) -> None:
+        loopback_config(journal_frame_payloads=payloads)
+        alice = make_member("alice")
+        params = _mirelo.AudioEncodeParams()
+        params.sample_rate = 16000
+        assert alice.cloud.CreateLocalAudioChannel(params) == 0
+        for kind in (_mirelo.STREAM_TYPE_VIDEO_HIGH, _mirelo.STREAM_TYPE_VIDEO_LOW):
+            assert alice.cloud.CreateLocalVideoChannel(kind) == 0
+        sent = {
+            "SendAudioFrame": bytes(range(64)) * 10,
+            "SendContinuousAudioFrame": bytes(640),
+            "SendVideoFrame": video_frame().data,
+            "SendPixelFrame": pixel_frame().data,
+        }
+        texts = loopback.retention()["journal"]["payload_bytes"]  # the user's id, say
+        audio = audio_frame(sent["SendAudioFrame"])
+        audio.sample_rate, audio.channels, audio.codec = 16000, 1, _mirelo.AUDIO_CODEC_TYPE_PCM
+        assert alice.cloud.SendAudioFrame(audio) == 0
+        audio.SetData(sent["SendContinuousAudioFrame"])
+        assert alice.cloud.SendContinuousAudioFrame(audio, False) == 0
+        assert alice.cloud.SendVideoFrame(_mirelo.STREAM_TYPE_VIDEO_HIGH, video_frame()) == 0
+        assert alice.cloud.SendPixelFrame(_mirelo.STREAM_TYPE_VIDEO_LOW, pixel_frame()) == 0
+        frames = [arg for op, args in alice.journal() if op.startswith("Send") for arg in args if isinstance(arg, dict)]
+        assert [(f["data"], f["size"]) for f in frames] == [
+            (data if payloads else None, len(data)) for data in sent.values()
+        ]
+        kept = sum(map(len, sent.values())) if payloads else 0
+        assert loopback.retention()["journal"]["payload_bytes"] == texts + kept
 
     def test_keeps_bounded_payload(self, cloud: CloudRig, loopback_config: Any) -> None:
         loopback_config(journal_payload_bytes=2500)

@@ -1,6 +1,7 @@
 """Audio in loopback rooms: format checks, resampling, mixing, GetAudioFrame, pacing, VAD."""
 
 import math
+import random
 import struct
 import threading
 import time
@@ -9,7 +10,7 @@ from typing import Any
 
 import pytest
 
-from conftest import RoomRig, plain, wait_until
+from conftest import RoomRig, enter_params, plain, wait_until
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -43,8 +44,8 @@ def crossings(samples: list[int]) -> int:
     return sum(1 for a, b in zip(samples, samples[1:]) if (a < 0) != (b < 0))
 
 
-def publisher(make_member: Callable[..., RoomRig], user: str = "alice", **channel: Any) -> RoomRig:
-    rig = make_member(user)
+def publisher(make_member: Callable[..., RoomRig], user: str = "alice", room_id: int = 1, **channel: Any) -> RoomRig:
+    rig = make_member(user, room_id)
     params = m.AudioEncodeParams()
     for name, value in channel.items():
         setattr(params, name, value)
@@ -140,6 +141,109 @@ class TestConversion:
         if out_channels == 2:
             assert output[0::2] == output[1::2]
         assert max(abs(s) for s in left) == pytest.approx(10000, rel=0.05)
+
+
+def heard(rig: RoomRig) -> dict[int, list[int]]:
+    """The samples of each frame the rig received, per user or mixed, by pts."""
+    return {
+        args[-1].pts: samples_of(args[-1].data)
+        for name, args in rig.handler.calls[rig._mark :]
+        if name in ("OnRemoteAudioReceived", "OnRemoteMixedAudioReceived")
+    }
+
+
+def noise(frames: int, seed: int) -> list[list[int]]:
+    """Full-scale 48 kHz noise in 20 ms frames: any sample converted twice, or a filter history
+    shared wrongly, shows."""
+    draw = random.Random(seed)
+    return [[draw.randint(-32768, 32767) for _ in range(960)] for _ in range(frames)]
+
+
+def send_all(sender: RoomRig, frames: list[list[int]], first: int = 0) -> None:
+    for index, samples in enumerate(frames, first):
+        assert sender.cloud.SendAudioFrame(audio(samples, pts=index * 20)) == 0
+
+
+class TestSharedConversion:
+    """A sender's frame is converted once per output format, and every receiver of that format
+    shares the samples."""
+
+    # user: output rate, channels, frame length, and how the audio is taken.
+    RECEIVERS = {
+        "bob": {"output_sample_rate": 16000},
+        "carol": {"output_sample_rate": 16000, "output_frame_length_ms": 40},
+        "dave": {"output_sample_rate": 16000, "mix": True},
+        "erin": {"output_sample_rate": 24000, "output_channels": 2, "output_frame_length_ms": 10},
+        "frank": {"output_sample_rate": 24000, "output_channels": 2},
+        "grace": {"output_sample_rate": 24000},  # the rate of erin and frank, but mono
+    }
+
+    def test_every_receiver_gets_what_a_lone_receiver_of_its_format_gets(
+        self, make_member: Callable[..., RoomRig]
+    ) -> None:
+        frames = noise(12, seed=1)  # 240 ms: whole frames of every length asked for
+        together = publisher(make_member, "alice", room_id=1)
+        shared = {
+            user: listener(make_member, "alice", user=user, room_id=1, **obtain)
+            for user, obtain in self.RECEIVERS.items()
+        }
+        alone = {}
+        for room_id, (user, obtain) in enumerate(self.RECEIVERS.items(), 2):
+            alone[user] = (
+                publisher(make_member, "alice", room_id),
+                listener(make_member, "alice", user=user, room_id=room_id, **obtain),
+            )
+        send_all(together, frames)
+        for sender, _ in alone.values():
+            send_all(sender, frames)
+        loopback.flush()
+        for user, rig in shared.items():
+            expected = alone[user][1]
+            assert heard(rig) == heard(expected) != {}, user
+        assert {pts: s[::2] for pts, s in heard(shared["frank"]).items()} == {
+            pts: s[1::2] for pts, s in heard(shared["frank"]).items()
+        }
+
+    @pytest.mark.parametrize("how", ["subscribes", "enters with that format"])
+    def test_a_receiver_that_comes_mid_stream_gets_the_samples_the_others_of_its_format_get(
+        self, make_member: Callable[..., RoomRig], how: str
+    ) -> None:
+        frames = noise(12, seed=2)
+        alice = publisher(make_member)
+        stereo = {"output_sample_rate": 24000, "output_channels": 2}
+        bob = listener(make_member, "alice", **stereo)
+        carol = make_member("carol", **stereo) if how == "subscribes" else listener(make_member, "alice", user="carol")
+        send_all(alice, frames[:5])
+        if how == "subscribes":
+            assert carol.cloud.Subscribe("alice", AUDIO) == 0
+        else:  # it heard the sender at 16 kHz mono so far
+            assert carol.cloud.ExitRoom() == 0
+            assert carol.cloud.EnterRoom(enter_params("carol", **stereo)) == 0
+            assert carol.cloud.Subscribe("alice", AUDIO) == 0
+        loopback.flush()
+        carol.mark()
+        send_all(alice, frames[5:], first=5)
+        loopback.flush()
+        late = heard(carol)
+        assert sorted(late) == list(range(100, 240, 20))
+        assert late == {pts: samples for pts, samples in heard(bob).items() if pts >= 100}
+
+    def test_a_format_that_nobody_took_for_a_frame_starts_anew(self, make_member: Callable[..., RoomRig]) -> None:
+        frames = noise(12, seed=3)
+        alice = publisher(make_member)
+        bob = listener(make_member, "alice")
+        send_all(alice, frames[:3])
+        assert bob.cloud.Unsubscribe("alice", AUDIO) == 0
+        send_all(alice, frames[3:5], first=3)  # nobody hears these
+        assert bob.cloud.Subscribe("alice", AUDIO) == 0
+        loopback.flush()
+        bob.mark()
+        send_all(alice, frames[5:], first=5)
+        fresh_sender = publisher(make_member, "alice", room_id=2)
+        fresh = listener(make_member, "alice", user="bob", room_id=2)
+        send_all(fresh_sender, frames[5:], first=5)
+        loopback.flush()
+        assert heard(bob) == heard(fresh) != {}
 
 
 class TestPerSenderFrames:

@@ -33,6 +33,7 @@ const Field kFields[] = {
     {"audio_buffer_ms", &Values::audio_buffer_ms, 10, 60000, 0, 0, nullptr, nullptr},
     {"journal_entries", &Values::journal_entries, 1, 10000000, 0, 0, nullptr, nullptr},
     {"journal_payload_bytes", &Values::journal_payload_bytes, 0, INT64_MAX, 0, 0, nullptr, nullptr},
+    {"journal_frame_payloads", &Values::journal_frame_payloads, 0, 1, 0, 0, nullptr, nullptr},
 };
 
 const Field* FindField(const std::string& name) {

@@ -24,6 +24,7 @@ public:
         uint64_t audio_buffer_ms = 1000;   // audio buffered per source for GetAudioFrame and the mix
         uint64_t journal_entries = Journal::kDefaultMaxEntries;
         uint64_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
+        uint64_t journal_frame_payloads = 0;  // 1: frames are journaled with their payloads, 0: their sizes only
     };
 
     Values values() const;

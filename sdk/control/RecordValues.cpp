@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "api/FrameAccess.h"
+#include "runtime/LoopbackService.h"
 
 namespace mirelo {
 namespace loopback {
@@ -10,7 +11,14 @@ namespace {
 
 Value Enum(int value) { return Value::Int(value); }
 
-Value Shared(const FramePayload::Bytes& bytes) { return Value::Bytes(bytes); }
+// Frames are many and large (every frame sent, 50 a second per stream): the journal keeps their
+// payloads only when asked to.
+bool KeepFramePayloads() { return LoopbackService::Instance().configuration().values().journal_frame_payloads != 0; }
+
+// A payload under `name`, shared (or None when not kept), and its size under `size_name`.
+void AddPayload(Value& record, const char* name, const char* size_name, const FramePayload::Bytes& bytes, bool keep) {
+    record.Add(name, keep ? Value::Bytes(bytes) : Value::None()).Add(size_name, Value::UInt(bytes ? bytes->size() : 0));
+}
 
 }  // namespace
 
@@ -97,9 +105,10 @@ Value RecordValues::Of(const AudioFrame& frame) {
         .Add("channels", Value::Int(frame.channels))
         .Add("bits_per_sample", Value::Int(frame.bits_per_sample))
         .Add("codec", Enum(frame.codec))
-        .Add("has_voice", Value::Bool(frame.has_voice))
-        .Add("data", Shared(payload.bytes()))
-        .Add("extra_data", Shared(payload.extra()));
+        .Add("has_voice", Value::Bool(frame.has_voice));
+    const bool keep = KeepFramePayloads();
+    AddPayload(record, "data", "size", payload.bytes(), keep);
+    AddPayload(record, "extra_data", "extra_data_size", payload.extra(), keep);
     return record;
 }
 
@@ -109,8 +118,8 @@ Value RecordValues::Of(const VideoFrame& frame) {
         .Add("dts", Value::UInt(frame.dts))
         .Add("codec", Enum(frame.codec))
         .Add("is_key_frame", Value::Bool(frame.is_key_frame))
-        .Add("rotation", Enum(frame.rotation))
-        .Add("data", Shared(FrameAccess::Payload(frame).bytes()));
+        .Add("rotation", Enum(frame.rotation));
+    AddPayload(record, "data", "size", FrameAccess::Payload(frame).bytes(), KeepFramePayloads());
     return record;
 }
 
@@ -120,8 +129,8 @@ Value RecordValues::Of(const PixelFrame& frame) {
         .Add("format", Enum(frame.format))
         .Add("height", Value::UInt(frame.height))
         .Add("width", Value::UInt(frame.width))
-        .Add("rotation", Enum(frame.rotation))
-        .Add("data", Shared(FrameAccess::Payload(frame).bytes()));
+        .Add("rotation", Enum(frame.rotation));
+    AddPayload(record, "data", "size", FrameAccess::Payload(frame).bytes(), KeepFramePayloads());
     return record;
 }
 

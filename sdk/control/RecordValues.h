@@ -8,7 +8,10 @@ namespace mirelo {
 namespace loopback {
 
 // Records and frames as journal values: dicts of their fields under the Python names, texts as
-// bytes (None for a holder without text), enumerations as ints, payloads shared, not copied.
+// bytes (None for a holder without text), enumerations as ints. A frame's payload (and an audio
+// frame's extra data) is kept, shared rather than copied, only when the configuration's
+// journal_frame_payloads asks for it, and None otherwise; its size is there either way, under
+// "size" (and "extra_data_size").
 // Secrets (user_sig, private_map_key, a proxy's password) never enter the journal: only whether
 // one was given, as a bool.
 class RecordValues {

@@ -5,6 +5,10 @@
 #include <numeric>
 #include <stdexcept>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace mirelo {
 namespace loopback {
 
@@ -47,8 +51,8 @@ int16_t ToSample(float value) {
 }
 
 // Four independent sums let the compiler overlap (and vectorise) the multiply-adds; n is a
-// multiple of 4.
-float Dot(const float* a, const float* b, size_t n) {
+// multiple of 4. The reference for every other kernel.
+float PortableDot(const float* a, const float* b, size_t n) {
     float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
     for (size_t k = 0; k < n; k += 4) {
         s0 += a[k] * b[k];
@@ -59,6 +63,98 @@ float Dot(const float* a, const float* b, size_t n) {
     return (s0 + s1) + (s2 + s3);
 }
 
+void PortableDotPair(const float* lower, const float* upper, const float* input, size_t n, float& a, float& b) {
+    a = PortableDot(lower, input, n);
+    b = PortableDot(upper, input, n);
+}
+
+#if defined(__x86_64__)
+
+// The sum of a vector's eight lanes, plus four more products when n leaves them (n % 8 == 4).
+__attribute__((target("avx2,fma"))) inline float SumLanes(__m256 sum, const float* a, const float* b, size_t rest) {
+    __m128 quad = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+    if (rest != 0) {
+        quad = _mm_fmadd_ps(_mm_loadu_ps(a), _mm_loadu_ps(b), quad);
+    }
+    quad = _mm_add_ps(quad, _mm_movehl_ps(quad, quad));
+    quad = _mm_add_ss(quad, _mm_shuffle_ps(quad, quad, 1));
+    return _mm_cvtss_f32(quad);
+}
+
+// Four sums of eight lanes: enough independent fused multiply-adds to keep both units busy while
+// each waits for its previous result.
+__attribute__((target("avx2,fma"))) float Avx2Dot(const float* a, const float* b, size_t n) {
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+    size_t k = 0;
+    for (; k + 32 <= n; k += 32) {
+        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + k), _mm256_loadu_ps(b + k), s0);
+        s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + k + 8), _mm256_loadu_ps(b + k + 8), s1);
+        s2 = _mm256_fmadd_ps(_mm256_loadu_ps(a + k + 16), _mm256_loadu_ps(b + k + 16), s2);
+        s3 = _mm256_fmadd_ps(_mm256_loadu_ps(a + k + 24), _mm256_loadu_ps(b + k + 24), s3);
+    }
+    for (; k + 8 <= n; k += 8) {
+        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + k), _mm256_loadu_ps(b + k), s0);
+    }
+    return SumLanes(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)), a + k, b + k, n - k);
+}
+
+// Both rows at once, each input sample loaded once.
+__attribute__((target("avx2,fma"))) void Avx2DotPair(const float* lower, const float* upper, const float* input,
+                                                     size_t n, float& a, float& b) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), b0 = _mm256_setzero_ps(), b1 = _mm256_setzero_ps();
+    size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const __m256 x0 = _mm256_loadu_ps(input + k);
+        const __m256 x1 = _mm256_loadu_ps(input + k + 8);
+        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(lower + k), x0, a0);
+        a1 = _mm256_fmadd_ps(_mm256_loadu_ps(lower + k + 8), x1, a1);
+        b0 = _mm256_fmadd_ps(_mm256_loadu_ps(upper + k), x0, b0);
+        b1 = _mm256_fmadd_ps(_mm256_loadu_ps(upper + k + 8), x1, b1);
+    }
+    for (; k + 8 <= n; k += 8) {
+        const __m256 x = _mm256_loadu_ps(input + k);
+        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(lower + k), x, a0);
+        b0 = _mm256_fmadd_ps(_mm256_loadu_ps(upper + k), x, b0);
+    }
+    a = SumLanes(_mm256_add_ps(a0, a1), lower + k, input + k, n - k);
+    b = SumLanes(_mm256_add_ps(b0, b1), upper + k, input + k, n - k);
+}
+
+bool CpuHasAvx2Fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+#endif  // __x86_64__
+
+struct KernelFunctions {
+    float (*dot)(const float* row, const float* input, size_t n);
+    // Two rows' products with the same input: the phases either side of an interpolated one.
+    void (*dot_pair)(const float* lower, const float* upper, const float* input, size_t n, float& a, float& b);
+};
+
+const KernelFunctions& Functions(AudioFormatConverter::Kernel kernel) {
+    static const KernelFunctions portable{PortableDot, PortableDotPair};
+#if defined(__x86_64__)
+    static const KernelFunctions avx2_fma{Avx2Dot, Avx2DotPair};
+    if (kernel == AudioFormatConverter::Kernel::kAvx2Fma) {
+        return avx2_fma;
+    }
+#endif
+    (void)kernel;
+    return portable;
+}
+
+AudioFormatConverter::Kernel FastestKernel() {
+#if defined(__x86_64__)
+    static const bool avx2_fma = CpuHasAvx2Fma();
+    if (avx2_fma) {
+        return AudioFormatConverter::Kernel::kAvx2Fma;
+    }
+#endif
+    return AudioFormatConverter::Kernel::kPortable;
+}
+
 }  // namespace
 
 AudioFormatConverter::AudioFormatConverter(int input_rate, int input_channels, int output_rate, int output_channels)
@@ -66,7 +162,8 @@ AudioFormatConverter::AudioFormatConverter(int input_rate, int input_channels, i
       input_channels_(input_channels),
       output_rate_(output_rate),
       output_channels_(output_channels),
-      work_channels_(std::min(input_channels, output_channels)) {
+      work_channels_(std::min(input_channels, output_channels)),
+      kernel_(FastestKernel()) {
     if (!Supports(input_rate, input_channels) || !Supports(output_rate, output_channels)) {
         throw std::invalid_argument("AudioFormatConverter: unsupported rate or channel count");
     }
@@ -82,6 +179,16 @@ bool AudioFormatConverter::Supports(int rate, int channels) {
     return rate >= 8000 && rate <= 192000 && channels >= 1 && channels <= 8;
 }
 
+bool AudioFormatConverter::Runs(Kernel kernel) { return kernel == Kernel::kPortable || kernel == FastestKernel(); }
+
+bool AudioFormatConverter::UseKernel(Kernel kernel) {
+    if (!Runs(kernel)) {
+        return false;
+    }
+    kernel_ = kernel;
+    return true;
+}
+
 double AudioFormatConverter::latency_seconds() const {
     return resampling_ ? static_cast<double>(taps_ / 2) / input_rate_ : 0.0;
 }
@@ -95,7 +202,7 @@ void AudioFormatConverter::BuildFilter() {
     // whatever the direction, and widened in time (narrowed in frequency) when downsampling.
     const double ratio = std::min(1.0, static_cast<double>(output_rate_) / input_rate_);
     size_t half = static_cast<size_t>(std::ceil(kZeroCrossings / ratio));
-    half += half % 2;  // taps_ a multiple of 4, for Dot
+    half += half % 2;  // taps_ a multiple of 4, for the kernels
     taps_ = 2 * half;
 
     const double beta = 0.1102 * (kStopbandDb - 8.7);
@@ -219,18 +326,29 @@ size_t AudioFormatConverter::Resample() {
     const size_t available = history_[0].size();
     const size_t channels = history_.size();
 
+    // Each output moves the position by step_ / up_ input samples: a whole part and a fraction,
+    // split once here rather than divided out for every sample.
+    const size_t whole_step = static_cast<size_t>(step_ / up_);
+    const uint64_t fraction_step = step_ % up_;
+    const auto advance = [&](size_t& pos, uint64_t& phase) {
+        pos += whole_step;
+        phase += fraction_step;
+        if (phase >= up_) {
+            phase -= up_;
+            ++pos;
+        }
+    };
     // The output count only depends on the positions, so find it first and size scratch_ once.
     size_t count = 0;
     size_t end_pos = 0;
     uint64_t end_phase = phase_;
     for (size_t pos = 0; pos + taps_ <= available; ++count) {
-        end_phase += step_;
-        pos += static_cast<size_t>(end_phase / up_);
-        end_phase %= up_;
+        advance(pos, end_phase);
         end_pos = pos;
     }
     scratch_.resize(count * channels);
 
+    const KernelFunctions& kernel = Functions(kernel_);
     for (size_t c = 0; c < channels; ++c) {
         const float* input = history_[c].data();
         size_t pos = 0;
@@ -238,19 +356,18 @@ size_t AudioFormatConverter::Resample() {
         for (size_t n = 0; n < count; ++n) {
             float value;
             if (!interpolate_) {
-                value = Dot(&table_[static_cast<size_t>(phase) * taps_], input + pos, taps_);
+                value = kernel.dot(&table_[static_cast<size_t>(phase) * taps_], input + pos, taps_);
             } else {
                 const uint64_t scaled = phase * phases_;
                 const float* lower = &table_[static_cast<size_t>(scaled / up_) * taps_];
                 const float weight = static_cast<float>(scaled % up_) / static_cast<float>(up_);
-                const float a = Dot(lower, input + pos, taps_);
-                const float b = Dot(lower + taps_, input + pos, taps_);
+                float a = 0.0f;
+                float b = 0.0f;
+                kernel.dot_pair(lower, lower + taps_, input + pos, taps_, a, b);
                 value = a + (b - a) * weight;
             }
             scratch_[n * channels + c] = value;
-            phase += step_;
-            pos += static_cast<size_t>(phase / up_);
-            phase %= up_;
+            advance(pos, phase);
         }
     }
 

@@ -27,9 +27,14 @@ namespace loopback {
 // are kept and any further output channel copies channel 0. Same rate and channel count is a
 // plain copy; same rate with other channels remaps without filtering (and without delay).
 //
+// The filter's dot products run on the fastest kernel the processor offers (AVX2 with FMA on x86-64
+// when present, else a portable one), chosen once per process so that every converter of a format
+// gives the same samples. The kernels differ by at most one in the last bit of a 16-bit sample.
+//
 // One converter per stream; not thread-safe.
 class AudioFormatConverter {
 public:
+    enum class Kernel { kPortable, kAvx2Fma };
     // Throws std::invalid_argument unless Supports() holds for both formats.
     AudioFormatConverter(int input_rate, int input_channels, int output_rate, int output_channels);
 
@@ -41,6 +46,12 @@ public:
 
     // Rates 8000..192000 Hz, channels 1..8.
     static bool Supports(int rate, int channels);
+
+    // Whether this processor can run the kernel; the portable one runs everywhere.
+    static bool Runs(Kernel kernel);
+    // Runs this converter's filter on another kernel (tests and measurements compare them); false,
+    // with nothing changed, when the processor cannot run it.
+    bool UseKernel(Kernel kernel);
 
     // How far the output lags the input; 0 when the rates are equal.
     double latency_seconds() const;
@@ -82,6 +93,7 @@ private:
     std::vector<std::vector<float>> history_;
     uint64_t phase_ = 0;  // numerator of the fractional position, 0..up_-1
     std::vector<float> scratch_;
+    Kernel kernel_;
 };
 
 }  // namespace loopback

@@ -221,6 +221,75 @@ TEST(AudioFormatConverter, AppendsNothingForNoInput) {
     EXPECT_EQ(out, std::vector<int16_t>{9});
 }
 
+// input rate, output rate, input channels, output channels: exact and interpolated phase tables,
+// up and down, mono, stereo, channels averaged before filtering, and filter lengths that are and are
+// not multiples of 8 (68 taps at 48000 -> 45600 and 44100 -> 44101).
+using KernelCase = std::tuple<int, int, int, int>;
+
+class AudioFormatConverterKernels : public ::testing::TestWithParam<KernelCase> {};
+
+// Random full-scale noise (whose filtered peaks overshoot and clip), a full-scale square wave and
+// quiet noise, one after another, so that every kernel sees values at and past both limits.
+std::vector<int16_t> Testing(int rate, int channels, std::mt19937& random) {
+    const size_t third = static_cast<size_t>(rate / 10) * static_cast<size_t>(channels);
+    std::vector<int16_t> samples(3 * third);
+    std::uniform_int_distribution<int> full(-32768, 32767);
+    std::uniform_int_distribution<int> quiet(-40, 40);
+    for (size_t i = 0; i < third; ++i) {
+        samples[i] = static_cast<int16_t>(full(random));
+        samples[third + i] = (i / static_cast<size_t>(channels * 37)) % 2 == 0 ? 32767 : -32768;
+        samples[2 * third + i] = static_cast<int16_t>(quiet(random));
+    }
+    return samples;
+}
+
+TEST_P(AudioFormatConverterKernels, EveryKernelGivesThePortableSamplesWithinOneStep) {
+    const auto [in, out, in_channels, out_channels] = GetParam();
+    std::mt19937 random(static_cast<unsigned>(in + out + in_channels));
+    const std::vector<int16_t> input = Testing(in, in_channels, random);
+    const size_t frames = input.size() / static_cast<size_t>(in_channels);
+    std::vector<size_t> cuts;  // the same random pieces for every kernel
+    for (size_t done = 0; done < frames; done += cuts.back()) {
+        cuts.push_back(std::min<size_t>(1 + random() % static_cast<size_t>(in / 40), frames - done));
+    }
+    const auto convert = [&](AudioFormatConverter::Kernel kernel) {
+        AudioFormatConverter converter(in, in_channels, out, out_channels);
+        EXPECT_TRUE(converter.UseKernel(kernel));
+        std::vector<int16_t> output;
+        size_t done = 0;
+        for (size_t piece : cuts) {
+            converter.Convert(input.data() + done * static_cast<size_t>(in_channels), piece, output);
+            done += piece;
+        }
+        return output;
+    };
+    const std::vector<int16_t> reference = convert(AudioFormatConverter::Kernel::kPortable);
+    for (auto kernel : {AudioFormatConverter::Kernel::kAvx2Fma}) {
+        if (!AudioFormatConverter::Runs(kernel)) {
+            continue;
+        }
+        const std::vector<int16_t> output = convert(kernel);
+        ASSERT_EQ(output.size(), reference.size());
+        size_t differing = 0;
+        bool clipped = false;
+        for (size_t n = 0; n < output.size(); ++n) {
+            ASSERT_LE(std::abs(output[n] - reference[n]), 1) << "sample " << n;
+            differing += output[n] != reference[n];
+            clipped = clipped || reference[n] == 32767 || reference[n] == -32768;
+        }
+        EXPECT_TRUE(clipped);
+        EXPECT_LT(differing, output.size() / 100);  // rounding ties only, not a systematic offset
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, AudioFormatConverterKernels,
+                         ::testing::Values(KernelCase{48000, 16000, 1, 1}, KernelCase{16000, 48000, 1, 1},
+                                           KernelCase{48000, 44100, 2, 2}, KernelCase{44100, 48000, 2, 1},
+                                           KernelCase{44100, 44101, 1, 1}, KernelCase{8000, 192000, 2, 2},
+                                           KernelCase{192000, 8000, 1, 1}, KernelCase{32000, 22050, 4, 1},
+                                           KernelCase{22050, 11025, 1, 3}, KernelCase{48000, 24000, 8, 8},
+                                           KernelCase{48000, 45600, 2, 2}));
+
 class AudioFormatConverterRejects : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
 TEST_P(AudioFormatConverterRejects, FormatsOutOfRange) {

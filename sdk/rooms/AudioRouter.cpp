@@ -77,6 +77,7 @@ void AudioRouter::AddReceiver(uint64_t handle) {
 void AudioRouter::RemoveReceiver(uint64_t handle) noexcept {
     MutexLock lock(mutex_);
     receivers_.erase(handle);
+    conversions_.erase(handle);
 }
 
 void AudioRouter::Join(uint64_t handle, std::unique_ptr<AudioMixer> mixer) noexcept {
@@ -93,7 +94,6 @@ void AudioRouter::Leave(CloudState& leaver) {
     if (state == nullptr) {
         return;
     }
-    state->converters.clear();
     // Received audio not handed out yet goes with the room: counted.
     for (const auto& reframer : state->reframers) {
         leaver.audio_losses.samples_dropped += reframer.second.pending();
@@ -128,7 +128,6 @@ void AudioRouter::EndSender(CloudState& receiver, uint64_t sender, const std::st
 // Frames taken apart get what waits as a last, shorter frame; what waits in the mix is discarded
 // and counted as dropped.
 void AudioRouter::EndSenderLocked(CloudState& receiver, Receiver& state, uint64_t sender, const std::string& user_id) {
-    state.converters.erase(sender);
     auto reframer = state.reframers.find(sender);
     if (reframer != state.reframers.end()) {
         AudioReframer::Frame rest;
@@ -142,9 +141,10 @@ void AudioRouter::EndSenderLocked(CloudState& receiver, Receiver& state, uint64_
     }
 }
 
-// Receivers drop their converter and mix share for the sender.
+// The sender's conversions end; receivers drop their reframer and mix share for it.
 void AudioRouter::ForgetSender(CloudState& sender, const std::vector<CloudState*>& members) {
     MutexLock lock(mutex_);
+    conversions_.erase(sender.handle);
     for (CloudState* other : members) {
         Receiver* state = other != &sender ? FindLocked(other->handle) : nullptr;
         if (state != nullptr) {
@@ -175,6 +175,15 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
             static_cast<size_t>(sent.sample_rate) * static_cast<size_t>(sender.audio_channel->frame_length_ms) / 1000;
     const CloudState::Clock::time_point now = CloudState::Clock::now();
     MutexLock lock(mutex_);
+    // The sender's conversions, made with the first receiver that needs one: a sender nobody hears
+    // keeps none.
+    std::vector<Conversion>* conversions = nullptr;
+    if (auto found = conversions_.find(sender.handle); pcm && found != conversions_.end()) {
+        conversions = &found->second;
+        for (Conversion& conversion : *conversions) {
+            conversion.current = false;
+        }
+    }
     for (CloudState* receiver : members) {
         if (receiver == &sender || !receiver->Subscribed(user_id, STREAM_TYPE_AUDIO)) {
             continue;
@@ -200,13 +209,10 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
             }
             continue;
         }
-        auto& converter = state->converters[sender.handle];
-        if (!converter || converter->input_rate() != sent.sample_rate || converter->input_channels() != sent.channels) {
-            converter = std::make_unique<AudioFormatConverter>(sent.sample_rate, sent.channels,
-                                                               obtain.output_sample_rate, obtain.output_channels);
+        if (conversions == nullptr) {
+            conversions = &conversions_[sender.handle];
         }
-        std::vector<int16_t> converted;
-        converter->Convert(samples.data(), samples.size() / static_cast<size_t>(sent.channels), converted);
+        const std::vector<int16_t>& converted = ConvertedLocked(*conversions, sent, samples, obtain);
         if (converted.empty()) {
             continue;
         }
@@ -235,6 +241,42 @@ void AudioRouter::Route(CloudState& sender, const std::vector<CloudState*>& memb
             DrainMixLocked(*receiver, *state);
         }
     }
+    if (conversions != nullptr) {
+        // A format that no receiver took with this frame ends: a later receiver of it starts anew.
+        conversions->erase(std::remove_if(conversions->begin(), conversions->end(),
+                                          [](const Conversion& conversion) { return !conversion.current; }),
+                           conversions->end());
+        if (conversions->empty()) {
+            conversions_.erase(sender.handle);
+        }
+    }
+}
+
+const std::vector<int16_t>& AudioRouter::ConvertedLocked(std::vector<Conversion>& conversions, const AudioFrame& sent,
+                                                         const std::vector<int16_t>& samples,
+                                                         const AudioObtainParams& obtain) {
+    auto conversion = std::find_if(conversions.begin(), conversions.end(), [&](const Conversion& candidate) {
+        return candidate.rate == obtain.output_sample_rate && candidate.channels == obtain.output_channels;
+    });
+    if (conversion == conversions.end() || conversion->converter->input_rate() != sent.sample_rate ||
+        conversion->converter->input_channels() != sent.channels) {
+        // A new format, or the sender's own format changed: the stream starts anew.
+        auto converter = std::make_unique<AudioFormatConverter>(sent.sample_rate, sent.channels,
+                                                                obtain.output_sample_rate, obtain.output_channels);
+        if (conversion == conversions.end()) {
+            conversions.push_back(Conversion{obtain.output_sample_rate, obtain.output_channels, nullptr, {}, false});
+            conversion = std::prev(conversions.end());
+        }
+        conversion->converter = std::move(converter);
+        conversion->current = false;
+    }
+    if (!conversion->current) {
+        conversion->samples.clear();
+        conversion->converter->Convert(samples.data(), samples.size() / static_cast<size_t>(sent.channels),
+                                       conversion->samples);
+        conversion->current = true;
+    }
+    return conversion->samples;
 }
 
 // Hands out mixed frames once every sender has contributed its share, or once one sender is so

@@ -19,13 +19,21 @@
 namespace mirelo {
 namespace loopback {
 
-// Audio from a sender to the members of its room that subscribe to it. Each receiver converts it
-// into its own output format, then either takes each sender's audio apart, in frames of its own
-// length (callback without mixing), or mixes all senders (GetAudioFrame, or callback with mixing).
+// Audio from a sender to the members of its room that subscribe to it. A sender's frame is
+// converted once into each output format (rate and channels) that its receivers take, and the
+// converted samples are shared by every receiver of that format; each receiver then either takes
+// each sender's audio apart, in frames of its own length (callback without mixing), or mixes all
+// senders (GetAudioFrame, or callback with mixing).
+//
+// A format's conversion is one continuous stream while any receiver takes it: a receiver that
+// subscribes, or enters with that format, mid-stream gets the same samples as the others from its
+// first frame on. It ends when a frame of the sender's finds no receiver of that format, or when
+// the sender's audio stops (ForgetSender); a receiver of that format after that starts a new one.
 //
 // The room service calls it under its own lock, which keeps the members, their subscriptions and
-// their queues in place; this lock guards what the router keeps per receiver (converters,
-// reframers, the mix), which callers' threads and the clock thread share. Events are only queued.
+// their queues in place; this lock guards what the router keeps per sender (conversions) and per
+// receiver (reframers, the mix), which callers' threads and the clock thread share. Events are
+// only queued.
 class AudioRouter {
 public:
     // A mixed frame waits for every sender's share, but never longer than this many frames.
@@ -56,9 +64,17 @@ public:
     bool PopMixed(CloudState& receiver, AudioFrame& frame) EXCLUDES(mutex_);
 
 private:
+    // A sender's audio in one output format.
+    struct Conversion {
+        int rate;
+        int channels;
+        std::unique_ptr<AudioFormatConverter> converter;
+        std::vector<int16_t> samples;  // the frame being routed, converted
+        bool current = false;          // samples hold that frame: a receiver of this format took it
+    };
+
     struct Receiver {
-        // A converter per sender into the receiver's output format, then a reframer per sender or the mix.
-        std::map<uint64_t, std::unique_ptr<AudioFormatConverter>> converters;
+        // A reframer per sender, or the mix.
         std::map<uint64_t, AudioReframer> reframers;
         std::unique_ptr<AudioMixer> mixer;  // while in a room
         uint32_t mixed_pts = 0;             // milliseconds of mixed audio handed out
@@ -68,9 +84,15 @@ private:
     void EndSenderLocked(CloudState& receiver, Receiver& state, uint64_t sender, const std::string& user_id)
         REQUIRES(mutex_);
     void DrainMixLocked(CloudState& receiver, Receiver& state) REQUIRES(mutex_);
+    // The frame in the receiver's output format, converted by the first receiver of that format.
+    const std::vector<int16_t>& ConvertedLocked(std::vector<Conversion>& conversions, const AudioFrame& sent,
+                                                const std::vector<int16_t>& samples, const AudioObtainParams& obtain)
+        REQUIRES(mutex_);
 
     Mutex mutex_{LockRank::kAudio};
     std::map<uint64_t, Receiver> receivers_ GUARDED_BY(mutex_);  // by cloud handle, from AddCloud to RemoveCloud
+    // By sender handle: the formats its receivers took with its last frame.
+    std::map<uint64_t, std::vector<Conversion>> conversions_ GUARDED_BY(mutex_);
 };
 
 }  // namespace loopback
