@@ -372,6 +372,8 @@ def configure(
     audio_buffer_ms: int | None = None,
     journal_entries: int | None = None,
     journal_payload_bytes: int | None = None,
+    event_threads: int | None = None,
+    event_stall_ms: int | None = None,
 ) -> None:
     """Tunes the loopback; arguments left ``None`` keep their value.
 
@@ -381,7 +383,11 @@ def configure(
     - ``media_queue_bound``: media events queued per cloud before the oldest are dropped;
     - ``audio_buffer_ms``: audio kept per sender for ``GetAudioFrame`` and the mix;
     - ``journal_entries`` and ``journal_payload_bytes``: how many of the newest journal entries
-      are kept, and how many bytes of payload and text they may hold together.
+      are kept, and how many bytes of payload and text they may hold together;
+    - ``event_threads``: the threads that deliver every cloud's events (default: the machine's
+      cores); 0 gives each cloud made afterwards a thread of its own. A new size takes effect at once;
+    - ``event_stall_ms``: how long a handler may hold a delivering thread before another thread
+      takes the other clouds' events.
 
     Defaults and accepted ranges: ``limits()["configure"]`` and the README's Limits table.
     ``ValueError`` (nothing changed), its message giving the accepted range, for a number that is
@@ -396,6 +402,8 @@ def configure(
         "audio_buffer_ms": audio_buffer_ms,
         "journal_entries": journal_entries,
         "journal_payload_bytes": journal_payload_bytes,
+        "event_threads": event_threads,
+        "event_stall_ms": event_stall_ms,
     }
     _loopback.configure({name: _tunable(name, value) for name, value in given.items() if value is not None})
 
