@@ -58,9 +58,12 @@ void EventPool::WakeLocked() {
         }
         return;
     }
-    if (workers_.size() > delivering_) {
-        work_.NotifyOne();
-    } else {
+    if (!idle_.empty()) {
+        Worker* worker = idle_.back();
+        idle_.pop_back();
+        worker->idle = false;
+        worker->wake.NotifyOne();
+    } else if (workers_.size() == delivering_) {
         StartWorkerLocked();
     }
 }
@@ -69,7 +72,7 @@ void EventPool::StartWorkerLocked() {
     if (workers_.size() >= size_ + kMaxExtraThreads) {
         return;
     }
-    workers_.push_back(Worker{});
+    workers_.emplace_back();
     Worker* worker = &workers_.back();
     worker->pool = this;
     worker->generation = generation_;
@@ -101,23 +104,38 @@ void EventPool::Run(Worker* worker) {
         {
             MutexLock lock(mutex_);
             if (!TakeWorkLocked(*worker, queue)) {
-                break;
+                current_ = nullptr;
+                return;
             }
         }
-        const bool more = DeliverTurn(*queue);
-        MutexLock lock(mutex_);
-        if (worker->generation != generation_) {
-            break;  // forked during the turn, and this is the child: the pool is no longer ours
-        }
-        MarkLocked(*worker, -worker->blocking, false);
-        worker->delivering = false;
-        --delivering_;
-        if (more) {
-            ready_.push_back(Ready{std::move(queue)});  // behind the others that wait
-            WakeLocked();
-        }
+        TurnEnds turn_ends(*this, *worker, queue);
+        turn_ends.more = DeliverTurn(*queue);
+        turn_ends.finished = true;
     }
-    current_ = nullptr;
+}
+
+EventPool::TurnEnds::~TurnEnds() {
+    // A turn that ends by forced unwinding (the thread being ended in a handler) still hands its
+    // queue on, so that the cloud's later events are delivered, and the thread leaves the pool.
+    const bool unwinding = !finished;
+    if (unwinding) {
+        more = queue.get() != nullptr && queue->EndTurn();
+    }
+    MutexLock lock(pool.mutex_);
+    if (worker.generation != pool.generation_) {
+        return;  // forked during the turn, and this is the child: the pool is no longer ours
+    }
+    pool.MarkLocked(worker, -worker.blocking, false);
+    worker.delivering = false;
+    --pool.delivering_;
+    if (more) {
+        pool.ready_.push_back(Ready{std::move(queue)});  // behind the others that wait
+        pool.WakeLocked();
+    }
+    if (unwinding) {
+        pool.RetireLocked(worker);
+        current_ = nullptr;
+    }
 }
 
 bool EventPool::TakeWorkLocked(Worker& worker, std::shared_ptr<EventQueue>& queue) {
@@ -138,10 +156,19 @@ bool EventPool::TakeWorkLocked(Worker& worker, std::shared_ptr<EventQueue>& queu
             WakeLocked();  // for what still waits: another idle thread, or the supervisor's watch
             return true;
         }
-        const bool woken = work_.WaitUntil(mutex_, Clock::now() + kIdleRetirement);
-        if (!woken && worker.generation == generation_ && workers_.size() - unavailable_ > size_) {
-            RetireLocked(worker);
+        worker.idle = true;
+        idle_.push_back(&worker);
+        worker.wake.WaitUntil(mutex_, Clock::now() + kIdleRetirement);
+        if (worker.generation != generation_) {
             return false;
+        }
+        if (worker.idle) {  // not handed work: timed out, or woken spuriously or for the end
+            worker.idle = false;
+            idle_.erase(std::find(idle_.begin(), idle_.end(), &worker));
+            if (workers_.size() - unavailable_ > size_) {
+                RetireLocked(worker);
+                return false;
+            }
         }
     }
 }
@@ -271,19 +298,22 @@ void EventPool::ForgetInChild() {
     ++generation_;
     forgotten_.splice(forgotten_.end(), workers_);
     dropped.swap(ready_);
+    idle_.clear();
     delivering_ = 0;
     unavailable_ = 0;
     supervisor_running_ = false;
     supervisor_asleep_ = false;
-    // Their waiters were the parent's threads: made anew, as the child has none.
-    new (&work_) CondVar();
+    // Its waiter was the parent's supervisor: made anew, as the child has none. (The forgotten
+    // workers' own are never used again.)
     new (&supervise_) CondVar();
 }
 
 void EventPool::End() {
     MutexLock lock(mutex_);
     ended_ = true;
-    work_.NotifyAll();
+    for (Worker* worker : idle_) {
+        worker->wake.NotifyOne();
+    }
     supervise_.NotifyAll();
 }
 

@@ -7,6 +7,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <vector>
 
 #include "runtime/EventQueue.h"
 #include "runtime/Mutex.h"
@@ -49,6 +50,8 @@ private:
         Clock::time_point turn_started;
         int blocking = 0;      // depth of Blocking scopes in the turn
         bool stalled = false;  // the supervisor found the turn longer than the stall bound
+        bool idle = false;     // on the idle list, waiting on `wake`
+        CondVar wake;          // on the pool's lock
     };
 
 public:
@@ -114,6 +117,20 @@ private:
 
     static thread_local Worker* current_;  // the calling pool thread's record, or null
 
+    // Ends a pool thread's turn however it ends: back to the ready list when `more` events wait.
+    struct TurnEnds {
+        TurnEnds(EventPool& pool, Worker& worker, std::shared_ptr<EventQueue>& queue)
+            : pool(pool), worker(worker), queue(queue) {}
+        ~TurnEnds();
+        TurnEnds(const TurnEnds&) = delete;
+        TurnEnds& operator=(const TurnEnds&) = delete;
+        EventPool& pool;
+        Worker& worker;
+        std::shared_ptr<EventQueue>& queue;
+        bool more = false;
+        bool finished = false;  // DeliverTurn returned: otherwise the thread is being ended
+    };
+
     void Run(Worker* worker);
     void Supervise(uint64_t generation);
     static bool DeliverTurn(EventQueue& queue);
@@ -129,10 +146,12 @@ private:
     void MarkLocked(Worker& worker, int blocking_change, bool stalled) REQUIRES(mutex_);
 
     mutable Mutex mutex_{LockRank::kPool};
-    CondVar work_;       // on mutex_: ready work for idle threads, or an end
     CondVar supervise_;  // on mutex_: ready work while the supervisor sleeps, a new bound, an end
     std::deque<Ready> ready_ GUARDED_BY(mutex_);
-    std::list<Worker> workers_ GUARDED_BY(mutex_);    // one per live thread, in a stable place
+    std::list<Worker> workers_ GUARDED_BY(mutex_);  // one per live thread, in a stable place
+    // Idle threads, the latest last: work goes to the one idle the shortest time, so that a busy
+    // pool keeps its cache-warm threads busy and the others time out and retire.
+    std::vector<Worker*> idle_ GUARDED_BY(mutex_);
     std::list<Worker> forgotten_ GUARDED_BY(mutex_);  // a parent's, kept: a forking thread may use its own
     size_t size_ GUARDED_BY(mutex_);
     Clock::duration stall_bound_ GUARDED_BY(mutex_);
