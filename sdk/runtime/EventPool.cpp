@@ -36,6 +36,20 @@ void EventPool::Configure(size_t size, std::chrono::milliseconds stall_bound) {
     WakeLocked();
 }
 
+void EventPool::Attach() {
+    MutexLock lock(mutex_);
+    ++served_;
+}
+
+void EventPool::Detach() {
+    MutexLock lock(mutex_);
+    if (--served_ == 0) {
+        for (Worker* worker : idle_) {
+            worker->wake.NotifyOne();  // to end: see TakeWorkLocked
+        }
+    }
+}
+
 void EventPool::Schedule(std::shared_ptr<EventQueue> queue) {
     // The caller holds the queue too, so it is never freed here, under the lock.
     MutexLock lock(mutex_);
@@ -143,7 +157,7 @@ bool EventPool::TakeWorkLocked(Worker& worker, std::shared_ptr<EventQueue>& queu
         if (worker.generation != generation_) {
             return false;
         }
-        if (ended_) {
+        if (ended_ || (served_ == 0 && ready_.empty())) {
             RetireLocked(worker);
             return false;
         }
@@ -177,8 +191,12 @@ void EventPool::RetireLocked(Worker& worker) {
     for (auto record = workers_.begin(); record != workers_.end(); ++record) {
         if (&*record == &worker) {
             workers_.erase(record);
-            return;
+            break;
         }
+    }
+    if (workers_.empty() && supervisor_asleep_) {
+        supervisor_asleep_ = false;
+        supervise_.NotifyOne();  // to end: no thread left to watch
     }
 }
 
@@ -215,7 +233,7 @@ void EventPool::Supervise(uint64_t generation) {
         if (generation != generation_) {
             return;  // a parent's supervisor, in a child: not there
         }
-        if (ended_) {
+        if (ended_ || (workers_.empty() && ready_.empty())) {
             supervisor_running_ = false;
             return;
         }

@@ -33,7 +33,8 @@ namespace loopback {
 // than the stall bound as stalled, so that another thread takes the ready work too. The pool thus
 // keeps `size` threads running, plus up to kMaxExtraThreads more that stand in for blocked and
 // stalled ones; a handler that waits for another cloud's event never deadlocks, even with one
-// thread. Threads start on demand; those beyond the size retire after kIdleRetirement idle.
+// thread. Threads start on demand; those beyond the size retire after kIdleRetirement idle, and
+// every one (the supervisor too) once idle while the pool serves no cloud.
 //
 // Pool threads are never joined: they wait for work for the process's life. In a child made by
 // fork() they do not exist: ForgetInChild forgets them, and the child starts its own on demand.
@@ -72,6 +73,11 @@ public:
     // Takes effect at once: more threads start if work waits, surplus ones retire when idle.
     // A size of 0 counts as 1.
     void Configure(size_t size, std::chrono::milliseconds stall_bound);
+
+    // Counts the clouds the pool serves, from their creation to their destruction: with none left,
+    // its threads end as soon as they are idle, so that a process without clouds runs none.
+    void Attach();
+    void Detach();
 
     // Puts a queue that has just been scheduled (EventQueue::Post) on the ready list.
     void Schedule(std::shared_ptr<EventQueue> queue);
@@ -155,6 +161,7 @@ private:
     std::list<Worker> forgotten_ GUARDED_BY(mutex_);  // a parent's, kept: a forking thread may use its own
     size_t size_ GUARDED_BY(mutex_);
     Clock::duration stall_bound_ GUARDED_BY(mutex_);
+    size_t served_ GUARDED_BY(mutex_) = 0;  // clouds attached
     size_t delivering_ GUARDED_BY(mutex_) = 0;
     size_t unavailable_ GUARDED_BY(mutex_) = 0;
     bool supervisor_running_ GUARDED_BY(mutex_) = false;

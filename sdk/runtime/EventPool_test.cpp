@@ -42,6 +42,7 @@ EventPool& NewPool(size_t size, milliseconds stall_bound) {
 struct Cloud {
     Cloud(EventPool& pool, uint64_t handle) : queue(std::make_shared<EventQueue>(false, 1 << 20)) {
         queue->ServeFrom(&pool, &delegate, handle);
+        pool.Attach();  // never detached: the pool's threads stay for the test's checks
     }
     SilentDelegate delegate;
     std::shared_ptr<EventQueue> queue;
@@ -238,6 +239,22 @@ TEST_P(EventPoolAwaitRing, NeverWaitsForGood) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, EventPoolAwaitRing, ::testing::Values(1, 2, 3));
+
+TEST(EventPool, ItsThreadsEndOnceItServesNoCloud) {
+    EventPool& pool = NewPool(2, kNoStall);
+    auto queue = std::make_shared<EventQueue>(false, 64);
+    SilentDelegate delegate;
+    queue->ServeFrom(&pool, &delegate, 1);
+    pool.Attach();
+    for (int i = 0; i < 100; ++i) {
+        queue->Post("Event", false, [](QOLTCloudDelegate&) {});
+    }
+    ASSERT_TRUE(queue->WaitDone(queue->last_raised(), Clock::now() + kPatience));
+    EXPECT_GE(pool.census().threads, 1u);
+    queue->Stop();
+    pool.Detach();
+    EXPECT_TRUE(AwaitThreads(pool, 0));
+}
 
 }  // namespace
 }  // namespace loopback

@@ -30,6 +30,7 @@ LoopbackCloud::LoopbackCloud(uint64_t handle, QOLTCloudDelegate* delegate, size_
     LoopbackService& service = LoopbackService::Instance();
     if (delegate != nullptr && service.configuration().values().event_threads > 0) {
         events_->ServeFrom(&service.pool(), delegate, handle);
+        service.pool().Attach();
     } else {
         thread_ = std::make_unique<EventThread>(events_, delegate, handle);
     }
@@ -43,6 +44,7 @@ LoopbackCloud::~LoopbackCloud() {
     Rooms().RemoveCloud(handle_);
     if (!thread_) {
         EventPool::AwaitDelivery(*events_, LoopbackService::Instance().waits());
+        LoopbackService::Instance().pool().Detach();
     }
 }
 
