@@ -374,6 +374,8 @@ def configure(
     journal_entries: int | None = None,
     journal_payload_bytes: int | None = None,
     journal_frame_payloads: bool | None = None,
+    event_threads: int | None = None,
+    event_stall_ms: int | None = None,
 ) -> None:
     """Tunes the loopback; arguments left ``None`` keep their value.
 
@@ -387,7 +389,11 @@ def configure(
     - ``journal_frame_payloads``: whether journaled frames (``SendAudioFrame``,
       ``SendContinuousAudioFrame``, ``SendVideoFrame``, ``GetAudioFrame``) keep their payloads
       (default ``False``). Without them, a frame's ``"data"`` (and an ``AudioFrame``'s
-      ``"extra_data"``) is ``None``; its ``"size"`` (and ``"extra_data_size"``) is there either way.
+      ``"extra_data"``) is ``None``; its ``"size"`` (and ``"extra_data_size"``) is there either way;
+    - ``event_threads``: the threads that deliver every cloud's events (default: the machine's
+      cores); 0 gives each cloud made afterwards a thread of its own. A new size takes effect at once;
+    - ``event_stall_ms``: how long a handler may hold a delivering thread before another thread
+      takes the other clouds' events.
 
     Defaults and accepted ranges: ``limits()["configure"]`` and the README's Limits table.
     ``ValueError`` (nothing changed), its message giving the accepted range, for a number that is
@@ -406,6 +412,8 @@ def configure(
         "journal_frame_payloads": int(journal_frame_payloads)
         if isinstance(journal_frame_payloads, bool)
         else journal_frame_payloads,
+        "event_threads": event_threads,
+        "event_stall_ms": event_stall_ms,
     }
     _loopback.configure({name: _tunable(name, value) for name, value in given.items() if value is not None})
 

@@ -192,11 +192,10 @@ def test_the_slots_that_never_reach_python_do_nothing(
     assert stderr_text() == ""
 
 
-def test_events_run_on_the_clouds_own_thread_not_on_the_caller(cloud: CloudRig) -> None:
+def test_events_run_on_an_sdk_thread_not_on_the_caller(cloud: CloudRig) -> None:
     for _ in range(3):
         cloud.emit("OnEnterRoom")
     cloud.handler.wait_for(3)
-    assert len(cloud.handler.threads) == 1
     assert threading.get_ident() not in cloud.handler.threads
 
 

@@ -1,13 +1,17 @@
 #include "control/Configuration.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace mirelo {
 namespace loopback {
 namespace {
 
 using Values = Configuration::Values;
+
+constexpr int64_t kMaxEventThreads = 256;
 
 // The fields, each with its range: the one definition of both, for Apply and for Ranges. A field
 // is a whole number, or a floating-point one (the interval in seconds, the loss as a probability).
@@ -34,6 +38,8 @@ const Field kFields[] = {
     {"journal_entries", &Values::journal_entries, 1, 10000000, 0, 0, nullptr, nullptr},
     {"journal_payload_bytes", &Values::journal_payload_bytes, 0, INT64_MAX, 0, 0, nullptr, nullptr},
     {"journal_frame_payloads", &Values::journal_frame_payloads, 0, 1, 0, 0, nullptr, nullptr},
+    {"event_threads", &Values::event_threads, 0, kMaxEventThreads, 0, 0, nullptr, nullptr},
+    {"event_stall_ms", &Values::event_stall_ms, 1, 60000, 0, 0, nullptr, nullptr},
 };
 
 const Field* FindField(const std::string& name) {
@@ -68,6 +74,10 @@ bool Store(const Field& field, const Value& value, Values& values) {
 }
 
 }  // namespace
+
+uint64_t Configuration::DefaultEventThreads() {
+    return static_cast<uint64_t>(std::clamp<int64_t>(std::thread::hardware_concurrency(), 1, kMaxEventThreads));
+}
 
 Configuration::Values Configuration::values() const {
     MutexLock lock(mutex_);

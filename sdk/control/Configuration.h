@@ -25,7 +25,12 @@ public:
         uint64_t journal_entries = Journal::kDefaultMaxEntries;
         uint64_t journal_payload_bytes = Journal::kDefaultMaxPayloadBytes;
         uint64_t journal_frame_payloads = 0;  // 1: frames are journaled with their payloads, 0: their sizes only
+        // Threads that deliver every cloud's events; 0: a thread per cloud (for clouds made after).
+        uint64_t event_threads = DefaultEventThreads();
+        uint64_t event_stall_ms = 20;  // a handler's turn this long lets another thread take the others'
     };
+
+    static uint64_t DefaultEventThreads();  // the machine's cores, within event_threads' range
 
     Values values() const;
     // Applies the fields present in `settings` (a dict); false, with nothing changed, when a field

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <utility>
 
+#include "runtime/EventPool.h"
+
 namespace mirelo {
 namespace loopback {
 namespace {
@@ -15,8 +17,30 @@ thread_local EventQueue* current_queue = nullptr;
 EventQueue::EventQueue(bool discarding, size_t media_bound)
     : media_bound_(std::max<size_t>(media_bound, 1)), discarding_(discarding) {}
 
+void EventQueue::ServeFrom(EventPool* pool, QOLTCloudDelegate* delegate, uint64_t cloud) {
+    pool_ = pool;
+    delegate_ = delegate;
+    cloud_ = cloud;
+}
+
 uint64_t EventQueue::Post(const char* operation, bool droppable, Delivery deliver, Subject subject) {
-    MutexLock lock(mutex_);
+    bool schedule = false;
+    uint64_t sequence = 0;
+    {
+        MutexLock lock(mutex_);
+        sequence = PostLocked(operation, droppable, std::move(deliver), std::move(subject));
+        // Scheduled here, queued on the pool's list below, once this lock is released.
+        if (pool_ != nullptr && !scheduled_ && !events_.empty()) {
+            scheduled_ = schedule = true;
+        }
+    }
+    if (schedule) {
+        pool_->Schedule(shared_from_this());
+    }
+    return sequence;
+}
+
+uint64_t EventQueue::PostLocked(const char* operation, bool droppable, Delivery deliver, Subject subject) {
     if (stopped_) {
         return 0;
     }
@@ -176,11 +200,53 @@ EventQueue::Event EventQueue::Next() {
     return event;
 }
 
+bool EventQueue::TakeNext(Event& event) {
+    MutexLock lock(mutex_);
+    if (events_.empty() || !events_.front().deliver) {
+        scheduled_ = false;
+        return false;
+    }
+    event = std::move(events_.front());
+    events_.pop_front();
+    if (event.droppable) {
+        --queued_media_;
+    }
+    ForgetWaitingLocked(event);
+    in_flight_ = event.sequence;
+    deliverer_ = std::this_thread::get_id();
+    return true;
+}
+
+bool EventQueue::EndTurn() {
+    MutexLock lock(mutex_);
+    if (events_.empty()) {
+        scheduled_ = false;
+    }
+    return scheduled_;
+}
+
+bool EventQueue::Delivering(std::thread::id& thread) const {
+    MutexLock lock(mutex_);
+    thread = deliverer_;
+    return in_flight_ != 0;
+}
+
+void EventQueue::WaitDelivered() {
+    MutexLock lock(mutex_);
+    while (in_flight_ != 0) {
+        work_done_.Wait(mutex_);
+    }
+}
+
 void EventQueue::Finish(uint64_t sequence) {
     MutexLock lock(mutex_);
     if (in_flight_ == sequence && sequence != 0) {
         in_flight_ = 0;
+        deliverer_ = std::thread::id();
         ++counters_.delivered;
+        if (stopped_) {
+            work_done_.NotifyAll();  // a Destroy may wait for this very event (WaitDelivered)
+        }
     }
     // The earliest waiter may be done although its event was not this one: Stop cancelled it, or
     // load dropped or coalesced it, while this one was in flight.
@@ -203,7 +269,7 @@ void EventQueue::Stop() {
     queued_media_ = 0;
     waiting_opens_.clear();
     waiting_repeats_.clear();
-    if (!discarding_) {
+    if (!discarding_ && pool_ == nullptr) {
         events_.push_back(Event{});
         work_available_.NotifyOne();
     }
@@ -218,6 +284,7 @@ void EventQueue::Abandon() {
     waiting_opens_.clear();
     waiting_repeats_.clear();
     in_flight_ = 0;
+    deliverer_ = std::thread::id();
 }
 
 bool EventQueue::IsDoneLocked(uint64_t sequence) const {
@@ -236,6 +303,14 @@ bool EventQueue::IsDoneLocked(uint64_t sequence) const {
 }
 
 bool EventQueue::WaitDone(uint64_t sequence, std::chrono::steady_clock::time_point deadline) {
+    {
+        MutexLock lock(mutex_);
+        if (IsDoneLocked(sequence)) {
+            return true;
+        }
+    }
+    // A handler that waits here holds its pool thread: the pool lets another take the ready work.
+    EventPool::Blocking blocking;
     MutexLock lock(mutex_);
     const auto awaiting = awaited_.insert(sequence);
     bool done = IsDoneLocked(sequence);

@@ -8,8 +8,10 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "api/Vendor.h"
@@ -17,6 +19,8 @@
 
 namespace mirelo {
 namespace loopback {
+
+class EventPool;
 
 // What an event says about the room, so that the queue can tell which waiting events cancel out.
 // Events raised with no subject (the control interface's) are never coalesced.
@@ -45,8 +49,9 @@ struct EventSubject {
 };
 
 // The queue between the producers of a cloud's events (room service, pacing threads, the control
-// interface) and the cloud's event thread. Shared by the cloud and its thread, so that a thread
-// whose cloud was destroyed from inside an event can still finish that event and see the sentinel.
+// interface) and whoever delivers them: the cloud's own event thread, or the shared EventPool. Shared
+// by the cloud and its deliverer, so that a thread whose cloud was destroyed from inside an event
+// can still finish that event and see the sentinel (or, on a pool, the stopped queue).
 //
 // Events are numbered from 1 in the order they are raised. Media events beyond the media bound are
 // dropped oldest first. Once the handler is behind, that is once as many events wait as the media
@@ -58,7 +63,7 @@ struct EventSubject {
 // sees an event close what it did not see open. A pair is kept when an event between them that
 // concerns it is never removed (a custom message from the user who entered and left). Every other
 // event is always kept, however far the handler falls behind.
-class EventQueue {
+class EventQueue : public std::enable_shared_from_this<EventQueue> {
 public:
     using Delivery = std::function<void(QOLTCloudDelegate&)>;
 
@@ -102,7 +107,26 @@ public:
     Event Next();
     void Finish(uint64_t sequence);
 
-    // Cancels what is queued and queues the sentinel; later posts are refused.
+    // Makes the queue one that `pool` serves: an event that arrives while the queue is not
+    // scheduled schedules it, and the pool's threads deliver to `delegate`. Called once, before the
+    // first Post; a pooled queue has no sentinel.
+    void ServeFrom(EventPool* pool, QOLTCloudDelegate* delegate, uint64_t cloud);
+    QOLTCloudDelegate* delegate() const { return delegate_; }
+    uint64_t cloud() const { return cloud_; }
+
+    // A pool thread's side. TakeNext marks the front event in flight on the calling thread; when
+    // none waits (or the queue stopped) it returns false and the queue is no longer scheduled.
+    // EndTurn returns true when events still wait (the queue stays scheduled: the pool puts it back
+    // on its ready list), and otherwise unschedules it.
+    bool TakeNext(Event& event);
+    bool EndTurn();
+
+    // The thread delivering this queue's event now: false when none is in flight.
+    bool Delivering(std::thread::id& thread) const;
+    // Blocks until no event of this stopped queue is in flight.
+    void WaitDelivered();
+
+    // Cancels what is queued and queues the sentinel (for an event thread); later posts are refused.
     void Stop();
 
     // In a child made by fork(), for a queue whose event thread stayed in the parent: drops what is
@@ -118,7 +142,8 @@ public:
     Counters counters() const;
     void set_media_bound(size_t media_bound);
 
-    // The queue whose event thread is the calling thread, or null.
+    // The queue whose event the calling thread is delivering (on an event thread: for the thread's
+    // whole life), or null.
     static EventQueue* Current();
     static void SetCurrent(EventQueue* queue);
 
@@ -127,6 +152,7 @@ private:
     static Key KeyOf(const Subject& subject) { return Key(subject.topic, subject.stream, subject.user); }
     static bool Concerns(const Subject& event, const Subject& pair);
 
+    uint64_t PostLocked(const char* operation, bool droppable, Delivery deliver, Subject subject) REQUIRES(mutex_);
     bool IsDoneLocked(uint64_t sequence) const REQUIRES(mutex_);
     void WakeDoneWaitersLocked() REQUIRES(mutex_);
     void DropOldestMediaLocked() REQUIRES(mutex_);
@@ -146,11 +172,17 @@ private:
     uint64_t in_flight_ GUARDED_BY(mutex_) = 0;  // 0 when no event is being delivered
     size_t queued_media_ GUARDED_BY(mutex_) = 0;
     size_t media_bound_ GUARDED_BY(mutex_);
+    std::thread::id deliverer_ GUARDED_BY(mutex_);  // the thread delivering in_flight_
+    bool scheduled_ GUARDED_BY(mutex_) = false;     // on the pool's ready list or in a pool thread's turn
     // The newest waiting kOpens and kRepeat event of each topic, by number.
     std::map<Key, uint64_t> waiting_opens_ GUARDED_BY(mutex_);
     std::map<Key, uint64_t> waiting_repeats_ GUARDED_BY(mutex_);
     bool stopped_ GUARDED_BY(mutex_) = false;
     const bool discarding_;
+    // Set by ServeFrom before the queue is shared, then only read.
+    EventPool* pool_ = nullptr;
+    QOLTCloudDelegate* delegate_ = nullptr;
+    uint64_t cloud_ = 0;
     Counters counters_ GUARDED_BY(mutex_);  // (queued is computed on reading)
 };
 

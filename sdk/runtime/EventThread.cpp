@@ -1,49 +1,18 @@
 #include "runtime/EventThread.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
-#include <exception>
 #include <memory>
-#include <string>
 #include <utility>
 #include <vector>
 
+#include "runtime/EventDelivery.h"
+#include "runtime/EventPool.h"
 #include "runtime/LoopbackService.h"
 #include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
-namespace {
-
-// Reports the event finished however the delivery ends, forced unwinding included: a thread that
-// the interpreter ends while it waits for the interpreter lock must not leave a Destroy waiting.
-class FinishOnExit {
-public:
-    FinishOnExit(EventQueue& queue, uint64_t sequence) : queue_(queue), sequence_(sequence) {}
-    ~FinishOnExit() { queue_.Finish(sequence_); }
-    FinishOnExit(const FinishOnExit&) = delete;
-    FinishOnExit& operator=(const FinishOnExit&) = delete;
-
-private:
-    EventQueue& queue_;
-    uint64_t sequence_;
-};
-
-// Ends the recorded wait however the join ends.
-class WaitEnds {
-public:
-    explicit WaitEnds(ThreadWaits& waits) : waits_(waits) {}
-    ~WaitEnds() { waits_.End(); }
-    WaitEnds(const WaitEnds&) = delete;
-    WaitEnds& operator=(const WaitEnds&) = delete;
-
-private:
-    ThreadWaits& waits_;
-};
-
-}  // namespace
-
 EventThread::EventThread(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle)
     : queue_(std::move(queue)), process_(getpid()) {
     if (delegate != nullptr) {
@@ -68,6 +37,7 @@ EventThread::~EventThread() {
         return;
     }
     WaitEnds recorded(waits);
+    EventPool::Blocking blocking;  // destroyed from a pool thread, which the join holds
     thread_.join();
 }
 
@@ -86,25 +56,9 @@ void EventThread::Run(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* dele
         if (!event.deliver) {
             break;  // the sentinel: the cloud is gone, and with it maybe the delegate
         }
-        FinishOnExit finish(*queue, event.sequence);
-        Deliver(event, *delegate, cloud_handle);
+        DeliverEvent(*queue, event, *delegate, cloud_handle);
     }
     EventQueue::SetCurrent(nullptr);
-}
-
-void EventThread::Deliver(const EventQueue::Event& event, QOLTCloudDelegate& delegate, uint64_t cloud_handle) {
-    std::string failure;
-    try {
-        event.deliver(delegate);
-        return;
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended; swallowing this would abort the process
-    } catch (const std::exception& error) {
-        failure = error.what();
-    } catch (...) {
-        failure = "unknown exception";
-    }
-    LoopbackService::Instance().RecordFailure(cloud_handle, event.operation, failure);
 }
 
 }  // namespace loopback

@@ -13,7 +13,8 @@
 namespace mirelo {
 namespace loopback {
 
-// The one thread on which a cloud's delegate is called, one event at a time, in the order raised.
+// The one thread on which a cloud's delegate is called, one event at a time, in the order raised,
+// when clouds are configured to have a thread each (event_threads = 0; otherwise EventPool).
 // Its destructor cancels what is still queued, so that no new event starts, and joins, so that the
 // event in flight has finished too when it returns.
 //
@@ -39,7 +40,6 @@ public:
 
 private:
     static void Run(std::shared_ptr<EventQueue> queue, QOLTCloudDelegate* delegate, uint64_t cloud_handle);
-    static void Deliver(const EventQueue::Event& event, QOLTCloudDelegate& delegate, uint64_t cloud_handle);
 
     static void Park(std::thread thread);
 

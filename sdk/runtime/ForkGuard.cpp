@@ -108,6 +108,7 @@ void ForkGuard::InChild() {
     LoopbackService& service = LoopbackService::Instance();
     service.waits().ForgetInChild();
     service.rooms().ForgetClockInChild();
+    service.pool().ForgetInChild();
     for (const auto& entry : service.clouds().Queues()) {
         if (entry.second.get() == EventQueue::Current()) {
             entry.second->Stop();  // forked inside a handler: this thread's loop ends after it

@@ -26,10 +26,14 @@ int Logged(uint64_t cloud, const char* operation, int result) {
 }  // namespace
 
 LoopbackCloud::LoopbackCloud(uint64_t handle, QOLTCloudDelegate* delegate, size_t media_bound)
-    : handle_(handle),
-      delegate_(delegate),
-      events_(std::make_shared<EventQueue>(delegate == nullptr, media_bound)),
-      thread_(events_, delegate, handle) {
+    : handle_(handle), delegate_(delegate), events_(std::make_shared<EventQueue>(delegate == nullptr, media_bound)) {
+    LoopbackService& service = LoopbackService::Instance();
+    if (delegate != nullptr && service.configuration().values().event_threads > 0) {
+        events_->ServeFrom(&service.pool(), delegate, handle);
+        service.pool().Attach();
+    } else {
+        thread_ = std::make_unique<EventThread>(events_, delegate, handle);
+    }
     Rooms().AddCloud(handle_, events_);
 }
 
@@ -38,6 +42,10 @@ LoopbackCloud::~LoopbackCloud() {
     events_->Stop();
     LoopbackService::Instance().clouds().Remove(handle_);
     Rooms().RemoveCloud(handle_);
+    if (!thread_) {
+        EventPool::AwaitDelivery(*events_, LoopbackService::Instance().waits());
+        LoopbackService::Instance().pool().Detach();
+    }
 }
 
 void LoopbackCloud::Record(const char* operation, std::vector<Value> arguments) {

@@ -15,12 +15,15 @@ namespace mirelo {
 namespace loopback {
 
 // One SDK cloud. Every operation is journaled; an injected result replaces the operation's work.
-// Events reach the delegate only through events(), on the cloud's own EventThread.
+// Events reach the delegate only through events(), one at a time and in order: on the service's
+// EventPool, or on the cloud's own EventThread when the configuration asked for no pool
+// (event_threads = 0) when the cloud was made.
 class LoopbackCloud final : public QOLTCloud {
 public:
     LoopbackCloud(uint64_t handle, QOLTCloudDelegate* delegate, size_t media_bound);
-    // Stops the events, leaves the service and joins the event thread: no delegate call follows,
-    // except the one in flight when it is the destroying one itself (see EventThread).
+    // Stops the events, leaves the service and waits for the event in flight (the pool's, or its
+    // thread's join): no delegate call follows, except the one in flight when it is the destroying
+    // one itself or one that waits for it (see EventPool::AwaitDelivery and EventThread).
     ~LoopbackCloud() override;
 
     LoopbackCloud(const LoopbackCloud&) = delete;
@@ -61,7 +64,7 @@ private:
     const QOLTCloudDelegate* const delegate_;  // only compared, to find the cloud a delegate serves
     std::shared_ptr<EventQueue> events_;
     ResultInjector injections_;
-    EventThread thread_;  // declared last: joined before the rest goes
+    std::unique_ptr<EventThread> thread_;  // a cloud's own thread; declared last: joined before the rest goes
 };
 
 }  // namespace loopback

@@ -31,6 +31,7 @@ bool LoopbackService::Configure(const Value& settings, std::string& error) {
     }
     const Configuration::Values values = configuration_.values();
     journal_.SetLimits(values.journal_entries, values.journal_payload_bytes);
+    pool_.Configure(values.event_threads, std::chrono::milliseconds(values.event_stall_ms));
     for (const auto& entry : clouds_.Queues()) {
         entry.second->set_media_bound(values.media_queue_bound);
     }
@@ -42,6 +43,7 @@ void LoopbackService::EndThreads() {
     // the flag once it is registered (QOLTCloud::Create), and stops its own events.
     threads_ended_.store(true);
     rooms_.EndClock();
+    pool_.End();
     for (const auto& entry : clouds_.Queues()) {
         entry.second->Stop();
     }

@@ -2,6 +2,7 @@
 #define MIRELO_SDK_LOOPBACK_SERVICE_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "control/Value.h"
 #include "rooms/RoomService.h"
 #include "runtime/CloudRegistry.h"
+#include "runtime/EventPool.h"
 #include "runtime/ThreadWaits.h"
 #include "settings/Logger.h"
 #include "settings/NetworkSettings.h"
@@ -36,6 +38,7 @@ public:
     Configuration& configuration() { return configuration_; }
     RoomService& rooms() { return rooms_; }
     ThreadWaits& waits() { return waits_; }
+    EventPool& pool() { return pool_; }
 
     void Record(uint64_t cloud, const char* operation, std::vector<Value> arguments);
     void RecordFailure(uint64_t cloud, const char* operation, const std::string& text);
@@ -44,8 +47,8 @@ public:
     bool Configure(const Value& settings, std::string& error);
 
     // Ends every thread the loopback runs in this process and starts none again, so that they keep
-    // nobody alive: the clock ends, and every cloud's events stop as when it is destroyed (its event
-    // thread ends after the event in flight). Clouds created later deliver no events either. Called
+    // nobody alive: the clock ends, every cloud's events stop as when it is destroyed (its event
+    // thread ends after the event in flight), and the pool's threads end after their turns. Clouds created later deliver no events either. Called
     // in a child made by fork() when the thread that forked it ends (ForkGuard).
     void EndThreads();
     bool threads_ended() const { return threads_ended_.load(); }
@@ -59,6 +62,8 @@ private:
     Configuration configuration_;
     RoomService rooms_{configuration_};  // after configuration_, which it reads
     ThreadWaits waits_;
+    EventPool pool_{configuration_.values().event_threads,
+                    std::chrono::milliseconds(configuration_.values().event_stall_ms)};
     std::atomic<bool> threads_ended_{false};
 };
 

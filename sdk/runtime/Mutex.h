@@ -44,6 +44,7 @@ enum class LockRank : int {
     kClock,          // RoomClock: whether the clock runs, and its wake-up
     kConfiguration,  // Configuration: read under the rooms' lock
     kQueue,          // EventQueue: one per cloud; never two at once
+    kPool,           // EventPool: its ready list and threads; a queue schedules itself after its lock
     kInjections,     // ResultInjector: one per cloud
     kJournal,        // the rest are leaves: they take no lock while they hold theirs
     kFailures,

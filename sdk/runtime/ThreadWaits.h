@@ -34,6 +34,18 @@ private:
     std::map<std::thread::id, std::thread::id> waiting_for_ GUARDED_BY(mutex_);  // waiter to target
 };
 
+// Ends the calling thread's recorded wait when it goes, however the wait ends.
+class WaitEnds {
+public:
+    explicit WaitEnds(ThreadWaits& waits) : waits_(waits) {}
+    ~WaitEnds() { waits_.End(); }
+    WaitEnds(const WaitEnds&) = delete;
+    WaitEnds& operator=(const WaitEnds&) = delete;
+
+private:
+    ThreadWaits& waits_;
+};
+
 }  // namespace loopback
 }  // namespace mirelo
 
