@@ -39,15 +39,15 @@ double BesselI0(double x) {
     return sum;
 }
 
+// Rounds to the nearest sample, ties to even, and saturates (NaN, which no filter of 16-bit input
+// makes, gives -32768). Clamped first, the value is small enough for the classic rounding trick:
+// adding 1.5 * 2^23 leaves no fraction bits, so the addition itself rounds in the current (nearest)
+// mode, and subtracting it back is exact. That is nearbyint without a library call per sample.
 int16_t ToSample(float value) {
-    const float rounded = std::nearbyint(value);
-    if (rounded >= 32767.0f) {
-        return 32767;
-    }
-    if (rounded <= -32768.0f) {
-        return -32768;
-    }
-    return static_cast<int16_t>(rounded);
+    constexpr float kRound = 12582912.0f;  // 1.5 * 2^23
+    const float clamped = std::max(-32768.0f, std::min(value, 32767.0f));
+    const float rounded = (clamped + kRound) - kRound;
+    return static_cast<int16_t>(static_cast<int32_t>(rounded));
 }
 
 // Four independent sums let the compiler overlap (and vectorise) the multiply-adds; n is a
