@@ -9,6 +9,8 @@ import weakref
 from collections.abc import Callable
 from typing import Any
 
+import pytest
+
 from conftest import CloudRig, RecordingHandler
 
 
@@ -33,6 +35,13 @@ class ThreadLocalHandler(RecordingHandler):
         self.record("OnEnterRoom", ())
 
 
+@pytest.fixture
+def own_threads(loopback_config: Callable[..., None]) -> None:
+    """Clouds made in the test get an event thread each (by default they share the pool's)."""
+    loopback_config(event_threads=0)
+
+
+@pytest.mark.usefixtures("own_threads")
 def test_an_event_thread_keeps_its_thread_state_across_events(make_cloud: Callable[..., CloudRig]) -> None:
     rig = make_cloud(ThreadLocalHandler())
     for _ in range(5):
@@ -42,6 +51,7 @@ def test_an_event_thread_keeps_its_thread_state_across_events(make_cloud: Callab
     assert len(handler.threads) == 1
 
 
+@pytest.mark.usefixtures("own_threads")
 def test_the_thread_state_is_released_when_its_event_thread_ends(make_cloud: Callable[..., CloudRig]) -> None:
     rig = make_cloud(ThreadLocalHandler())
     rig.emit("OnEnterRoom")
@@ -51,6 +61,7 @@ def test_the_thread_state_is_released_when_its_event_thread_ends(make_cloud: Cal
     assert marker() is None
 
 
+@pytest.mark.usefixtures("own_threads")
 def test_clouds_on_separate_threads_each_get_their_own_state(make_cloud: Callable[..., CloudRig]) -> None:
     handler = ThreadLocalHandler()
     rigs = [make_cloud(handler) for _ in range(3)]
