@@ -96,7 +96,7 @@ TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
 TSAN_LOG_DIR := $(CURDIR)/build/tsan-reports
 TSAN_OPTIONS_ALL := halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 TSAN_TESTS := test_concurrency.py test_reentrancy.py test_churn.py test_floods.py test_room_audio.py \
-	test_thread_state.py
+	test_thread_state.py test_event_pool.py
 test-tsan:
 	$(MAKE) native-tests NATIVE_BUILD_DIR=build/native-tsan NATIVE_FLAGS="$(TSAN_FLAGS)" \
 		NATIVE_ENV="TSAN_OPTIONS=$(TSAN_OPTIONS_ALL)"
