@@ -176,9 +176,19 @@ def make_clouds(
         elif path == "native":
             counter = PlainCounter()
             ids.append(floor.create_native_cloud())
+        elif path == "fresh":
+            # A thread of its own, which no other path's thread state is ever made on: on a shared
+            # pool thread the floor's first event would keep a state for every later one.
+            counter = PlainCounter()
+            threads = loopback.configuration()["event_threads"]
+            loopback.configure(event_threads=0)
+            try:
+                ids.append(floor.create_floor_cloud(counter, False))
+            finally:
+                loopback.configure(event_threads=threads)
         else:
             counter = PlainCounter()
-            ids.append(floor.create_floor_cloud(counter, path == "floor"))
+            ids.append(floor.create_floor_cloud(counter, True))
         counters.append(counter)
     handles = [h for h in loopback.clouds() if h not in before]
 

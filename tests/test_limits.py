@@ -73,7 +73,12 @@ def test_configure_accepts_both_ends_of_every_range(loopback_config: Any) -> Non
 README = Path(__file__).resolve().parent.parent / "README.md"
 QUANTITY = re.compile(r"2\^63-1|(\d[\d,]*(?:\.\d+)?)(?:\s*(KiB|MiB))?")
 UNITS = {None: 1, "KiB": 2**10, "MiB": 2**20}
-NOT_LIMITS = {"custom_message_seed", "journal_frame_payloads", "event_threads", "event_stall_ms"}  # tunables, but they bound nothing
+NOT_LIMITS = {
+    "custom_message_seed",
+    "journal_frame_payloads",
+    "event_threads",
+    "event_stall_ms",
+}  # tunables, but they bound nothing
 
 
 def limits_table() -> list[list[str]]:
