@@ -48,8 +48,9 @@ public:
 
     // Ends every thread the loopback runs in this process and starts none again, so that they keep
     // nobody alive: the clock ends, every cloud's events stop as when it is destroyed (its event
-    // thread ends after the event in flight), and the pool's threads end after their turns. Clouds created later deliver no events either. Called
-    // in a child made by fork() when the thread that forked it ends (ForkGuard).
+    // thread ends after the event in flight), and the pool's threads end after their turns. Clouds
+    // created later deliver no events either. Called in a child made by fork() when the thread that
+    // forked it ends (ForkGuard).
     void EndThreads();
     bool threads_ended() const { return threads_ended_.load(); }
 
