@@ -463,6 +463,14 @@ def wait_until(condition: Callable[[], bool], timeout: float = 10.0) -> bool:
     return True
 
 
+# Under make test-asan and make test-tsan.
+SANITIZED = os.environ.get("MIRELO_SANITIZED") == "1"
+
+# The sanitizers' allocator is not safe across fork(): a child forked while another thread of the
+# parent is inside it can hang there, whatever the loopback does. Fork tests belong to the plain
+# suite; the sanitized ones check the rest.
+fork_unless_sanitized = pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is not fork-safe")
+
 # Scripts run in fresh interpreters, for checks that could hang or crash the process.
 
 SCRIPTS = Path(__file__).parent / "scripts"

@@ -16,14 +16,13 @@ from typing import Any
 
 import pytest
 
-from conftest import define_every_event, enter_params, pixel_frame, video_frame
+from conftest import SANITIZED, define_every_event, enter_params, pixel_frame, video_frame
 from mirelo import _mirelo as m
 from mirelo import loopback
 
 CYCLES = 2_500
 WARM_UP = 200
 RSS_BOUND = 4 * 2**20
-SANITIZED = os.environ.get("MIRELO_SANITIZED") == "1"
 AUDIO, HIGH = m.STREAM_TYPE_AUDIO, m.STREAM_TYPE_VIDEO_HIGH
 
 

@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from conftest import CloudRig
+from conftest import CloudRig, fork_unless_sanitized
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -271,7 +271,7 @@ print("ok")
 """
 
 
-@pytest.mark.skipif(os.environ.get("MIRELO_SANITIZED") == "1", reason="the sanitizer's allocator is not fork-safe")
+@fork_unless_sanitized
 def test_a_child_forked_while_the_pool_delivers_gets_events_on_clouds_of_its_own() -> None:
     assert run_python(FORK_WHILE_DELIVERING) == (0, "ok\n", "")
 

@@ -19,13 +19,12 @@ from typing import Any
 
 import pytest
 
-from conftest import RecordingHandler, RoomRig, enter_params, plain, video_frame, wait_until
+from conftest import SANITIZED, RecordingHandler, RoomRig, enter_params, plain, video_frame, wait_until
 from mirelo import _mirelo as m
 from mirelo import loopback
 
 AUDIO, HIGH, LOW = m.STREAM_TYPE_AUDIO, m.STREAM_TYPE_VIDEO_HIGH, m.STREAM_TYPE_VIDEO_LOW
 STALL = 4242  # the OnError code that holds up a Stalling handler
-SANITIZED = os.environ.get("MIRELO_SANITIZED") == "1"
 
 
 class Stalling(RecordingHandler):

@@ -6,20 +6,15 @@ deadline and kills one that outlives it.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from conftest import fork_unless_sanitized
 
 RUNS = 50
 
-# The sanitizer's allocator is not safe across fork(): a child forked while another thread of the
-# parent is inside it can hang there, whatever the loopback does, and its slowness trips the children's
-# own deadlines. These runs belong to the plain suite; the sanitized one checks the rest.
-pytestmark = pytest.mark.skipif(
-    os.environ.get("MIRELO_SANITIZED") == "1", reason="the sanitizer's allocator is not fork-safe"
-)
+pytestmark = fork_unless_sanitized
 
 
 @pytest.mark.timeout(900)

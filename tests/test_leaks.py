@@ -20,7 +20,7 @@ from typing import Any
 
 import pytest
 
-from conftest import CloudRig, audio_frame, enter_params, network_quality, pixel_frame, video_frame
+from conftest import SANITIZED, CloudRig, audio_frame, enter_params, network_quality, pixel_frame, video_frame
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -28,7 +28,6 @@ REPEAT = 250_000
 WARM_UP = 20_000  # past two of emit's batches, so the queue has been at its deepest
 BLOCK_BOUND = 1_000
 RSS_BOUND = 4 * 2**20
-SANITIZED = os.environ.get("MIRELO_SANITIZED") == "1"
 measures_memory = pytest.mark.skipif(
     SANITIZED, reason="the sanitizers' allocator makes block and RSS counts meaningless"
 )

@@ -8,16 +8,12 @@ reports are sent to their own standard error here, which must stay empty.
 
 from __future__ import annotations
 
-import os
-import re
-import subprocess
-import sys
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
+from conftest import fork_unless_sanitized
 
-SCRIPT = Path(__file__).parent / "scripts" / "shutdown_matrix.py"
 # Races that hit a narrow window run more often. A stuck handler delays exit by the 5 s exit drain, so
 # those runs go many at a time: they mostly wait.
 RACE_RUNS = 200
@@ -30,37 +26,6 @@ RACE_RUNS = 200
 PARKING_CASES = {"daemon-destroy", "raise", "self-destroy", "poll", "compute"}
 
 
-def sanitizer_env(case: str) -> dict[str, str]:
-    """The environment, with sanitizer reports going to standard error instead of log files."""
-    env = dict(os.environ)
-    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-        if name in env:
-            env[name] = ":".join(o for o in env[name].split(":") if not o.startswith("log_path="))
-    if "ASAN_OPTIONS" in env and case in PARKING_CASES:
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
-    return env
-
-
-# In a child made by fork() the leak checker still lists the parent's other threads, cannot stop
-# them, and says so on each exit; it checks the child all the same.
-UNSUSPENDED = re.compile(r"==\d+==Running thread \d+ was not suspended\. False leaks are possible\.\n")
-
-
-def run(case: str, cwd: Path) -> tuple[int, str, str]:
-    try:
-        done = subprocess.run(
-            [sys.executable, str(SCRIPT), case],
-            capture_output=True,
-            text=True,
-            timeout=90,
-            cwd=cwd,
-            env=sanitizer_env(case),
-        )
-    except subprocess.TimeoutExpired as expired:
-        return (-1, f"hung: {expired.stdout!r}", f"{expired.stderr!r}")
-    return (done.returncode, done.stdout, UNSUSPENDED.sub("", done.stderr))
-
-
 @pytest.mark.timeout(1200)
 @pytest.mark.parametrize(
     "case, expected, runs, workers",
@@ -70,7 +35,7 @@ def run(case: str, cwd: Path) -> tuple[int, str, str]:
         ("thread", "exiting\n", 20, 2),
         ("sys-exit", "4 events, failures: 3 SystemExit: 5\n", 20, 2),
         ("interrupt", "interrupted\n", 20, 2),
-        ("fork", "children: 0 0 0\n", 20, 2),
+        pytest.param("fork", "children: 0 0 0\n", 20, 2, marks=fork_unless_sanitized),
         ("daemon-destroy", "exiting\n", 50, 2),
         ("raise", "exiting\n", RACE_RUNS, 2),
         ("self-destroy", "exiting\n", RACE_RUNS, 2),
@@ -79,9 +44,12 @@ def run(case: str, cwd: Path) -> tuple[int, str, str]:
     ],
 )
 def test_the_program_ends_with_status_0_every_time(
-    case: str, expected: str, runs: int, workers: int, tmp_path: Path
+    case: str, expected: str, runs: int, workers: int, run_script: Callable[..., tuple[int, str, str]]
 ) -> None:
+    def run(_: int) -> tuple[int, str, str]:
+        return run_script("shutdown_matrix.py", case, timeout=90, leak_check=case not in PARKING_CASES)
+
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        outcomes = list(pool.map(lambda _: run(case, tmp_path), range(runs)))
+        outcomes = list(pool.map(run, range(runs)))
     failures = [outcome for outcome in outcomes if outcome != (0, expected, "")]
     assert failures == [], f"{len(failures)} of {runs} runs failed"
