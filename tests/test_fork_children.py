@@ -10,6 +10,7 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+
 from conftest import fork_unless_sanitized
 
 RUNS = 50

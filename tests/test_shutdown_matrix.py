@@ -12,6 +12,7 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+
 from conftest import fork_unless_sanitized
 
 # Races that hit a narrow window run more often. A stuck handler delays exit by the 5 s exit drain, so
