@@ -1,6 +1,7 @@
 """Audio in loopback rooms: format checks, resampling, mixing, GetAudioFrame, pacing, VAD."""
 
 import math
+import os
 import random
 import struct
 import threading
@@ -10,7 +11,7 @@ from typing import Any
 
 import pytest
 
-from conftest import RoomRig, enter_params, plain, wait_until
+from conftest import RoomRig, enter_params, fork_unless_sanitized, plain, wait_until
 from mirelo import _mirelo as m
 from mirelo import loopback
 
@@ -113,6 +114,64 @@ class TestSendAudioFrame:
         loopback.flush()
         (got,) = received(bob)
         assert (got.data, got.codec, got.pts, got.sample_rate) == (b"\xfcopus", m.AUDIO_CODEC_TYPE_OPUS, 77, 48000)
+
+
+class TestSentAudioIsRoutedAsIfAtOnce:
+    """SendAudioFrame leaves the routing to the loopback's clock, yet every operation sees each frame
+    as routed when it was sent."""
+
+    @pytest.mark.parametrize(
+        "operation, event",
+        [
+            (lambda alice: alice.cloud.SendCustomCmdMsg(1, b"done", True, True), "OnReceiveCustomCmdMsg"),
+            (lambda alice: alice.cloud.DestroyLocalAudioChannel(), "OnRemoteAudioAvailable"),
+            (lambda alice: alice.cloud.ExitRoom(), "OnRemoteUserExitRoom"),
+            (lambda alice: alice.close(), "OnRemoteUserExitRoom"),
+        ],
+        ids=["custom message", "channel destroyed", "room left", "cloud destroyed"],
+    )
+    def test_a_listener_hears_the_audio_before_what_the_sender_did_next(
+        self, make_member: Callable[..., RoomRig], operation: Callable[[RoomRig], Any], event: str
+    ) -> None:
+        for round_ in range(20):  # the clock routes at its own moment: give it chances to race
+            alice = publisher(make_member, f"alice{round_}")
+            bob = listener(make_member, f"alice{round_}", user=f"bob{round_}")
+            for index in range(5):
+                assert alice.cloud.SendAudioFrame(audio([index] * 960, pts=index * 20)) == 0
+            operation(alice)
+            loopback.flush()
+            names = bob.names()
+            audio_at = [at for at, name in enumerate(names) if name == "OnRemoteAudioReceived"]
+            assert len(audio_at) == 5 and max(audio_at) < names.index(event), names
+
+    def test_a_subscription_hears_the_frames_sent_while_it_lasts(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member)
+        for index in range(50):
+            assert alice.cloud.SendAudioFrame(audio([1] * 320, 16000, pts=index * 40)) == 0
+            assert bob.cloud.Subscribe("alice", AUDIO) == 0
+            assert alice.cloud.SendAudioFrame(audio([2] * 320, 16000, pts=index * 40 + 20)) == 0
+            assert bob.cloud.Unsubscribe("alice", AUDIO) == 0
+        loopback.flush()
+        assert [frame.pts for frame in received(bob)] == [index * 40 + 20 for index in range(50)]
+
+    @pytest.mark.parametrize("where", ["process", pytest.param("fork child", marks=fork_unless_sanitized)])
+    def test_the_clock_routes_sent_audio_unasked(self, make_member: Callable[..., RoomRig], where: str) -> None:
+        publisher(make_member, sample_rate=16000)  # the parent's clock runs
+        child = os.fork() if where == "fork child" else 0
+        if child != 0:
+            _, status = os.waitpid(child, 0)
+            assert os.waitstatus_to_exitcode(status) == 0
+            return
+        # A child's events come only to the clouds it made itself.
+        alice = publisher(make_member, "alice", room_id=2, sample_rate=16000)
+        bob = listener(make_member, "alice", user="bob", room_id=2)
+        # No flush: it would route the frame itself.
+        sent = alice.cloud.SendAudioFrame(audio([3] * 320, 16000)) == 0
+        heard_it = sent and wait_until(lambda: len(received(bob)) == 1)
+        if where == "fork child":
+            os._exit(0 if heard_it else 1)
+        assert heard_it
 
 
 class TestConversion:

@@ -82,6 +82,7 @@ void Emit(uint64_t cloud, const char* operation, Delivery delivery, uint32_t cou
     if (count == 0) {
         throw Refused("an event is emitted at least once");
     }
+    Service().rooms().RouteSentAudio();  // the audio sent so far comes before these events
     // Emitted events are never dropped for load: the caller waits for these very events.
     const auto deadline = DeadlineAfter(timeout_seconds);
     std::shared_ptr<EventQueue> queue;
@@ -120,6 +121,7 @@ void Emit(uint64_t cloud, const char* operation, Delivery delivery, uint32_t cou
 
 void Flush(double timeout_seconds) {
     const auto deadline = DeadlineAfter(timeout_seconds);
+    Service().rooms().RouteSentAudio();  // the audio sent so far has raised its events
     std::vector<std::pair<std::shared_ptr<EventQueue>, uint64_t>> targets;
     for (auto& entry : Service().clouds().Queues()) {
         if (entry.second.get() != EventQueue::Current()) {
@@ -154,6 +156,7 @@ Value FailureEntries() { return Snapshotting().failures().Snapshot(); }
 
 Value CloudStats() {
     LoopbackService& service = Snapshotting();
+    service.rooms().RouteSentAudio();  // counted as if routed when sent
     // Read before the queues: a cloud made in between has no losses yet, one destroyed reads as none.
     const std::map<uint64_t, AudioLosses> losses = service.rooms().AudioLossesByCloud();
     Value clouds = Value::List({});

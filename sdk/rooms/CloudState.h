@@ -14,6 +14,7 @@
 
 #include "api/Vendor.h"
 #include "runtime/EventQueue.h"
+#include "runtime/Mutex.h"
 
 namespace mirelo {
 namespace loopback {
@@ -23,6 +24,18 @@ struct AudioLosses {
     uint64_t paced_refused = 0;    // frames SendContinuousAudioFrame refused, its queue being full
     uint64_t paced_cleared = 0;    // queued frames discarded: clear_send_queue, channel closed, room left
     uint64_t samples_dropped = 0;  // received samples (per channel) never handed out, see AudioRouter
+};
+
+// What SendAudioFrame needs, reached without the room service's lock so that a sender never waits
+// for routing: the channel it may send on, and the frames it sent that its room has not heard yet.
+// The clock thread routes them; every other operation on the room routes them first (see
+// RoomService), so that nothing can tell them from frames routed as they were sent.
+struct AudioOutbox {
+    Mutex mutex{LockRank::kOutbox};
+    // The cloud's audio channel while it is in a room: set and cleared under the room service's lock
+    // too, with the cloud's own state.
+    std::optional<AudioEncodeParams> channel GUARDED_BY(mutex);
+    std::deque<AudioFrame> frames GUARDED_BY(mutex);
 };
 
 // What the room service knows of one cloud. Owned by the room service and guarded by its lock; the
@@ -44,6 +57,7 @@ struct CloudState {
     AudioObtainParams obtain;
     bool pixel_output = false;
     std::optional<AudioEncodeParams> audio_channel;
+    std::shared_ptr<AudioOutbox> outbox = std::make_shared<AudioOutbox>();
     std::vector<StreamType> video_channels;               // in creation order
     std::set<std::pair<std::string, int>> subscriptions;  // (user id, stream type)
 

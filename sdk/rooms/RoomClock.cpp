@@ -11,16 +11,20 @@ namespace loopback {
 
 RoomClock::RoomClock(Tick tick) : tick_(std::move(tick)) {}
 
-void RoomClock::EnsureRunning() {
+bool RoomClock::EnsureRunning() {
     MutexLock lock(mutex_);
-    if (running_ || ended_) {
-        return;
+    if (ended_) {
+        return false;
+    }
+    if (running_) {
+        return true;
     }
     if (std::exchange(fail_next_start_, false)) {
         throw std::system_error(EAGAIN, std::generic_category(), "clock thread not started (injected)");
     }
     std::thread(&RoomClock::Run, this).detach();
     running_ = true;
+    return true;
 }
 
 void RoomClock::Wake() {

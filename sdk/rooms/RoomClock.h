@@ -9,8 +9,8 @@
 namespace mirelo {
 namespace loopback {
 
-// The thread that keeps time for the rooms: it runs what is due (RoomService paces
-// SendContinuousAudioFrame and raises the periodic network-quality reports) and sleeps until the
+// The thread that keeps time for the rooms: it runs what is due (RoomService routes sent audio,
+// paces SendContinuousAudioFrame and raises the periodic network-quality reports) and sleeps until the
 // next deadline or until woken because a deadline moved. It starts with the first room entry or
 // paced frame and never ends by itself: it is detached, like the service that is never freed. In
 // a child made by fork() the parent's clock does not exist: the child starts its own on demand
@@ -26,8 +26,9 @@ public:
 
     explicit RoomClock(Tick tick);
 
-    // Starts the thread unless it runs or was ended; throws when no thread can be started.
-    void EnsureRunning() EXCLUDES(mutex_);
+    // Starts the thread unless it runs or was ended; false when it was ended. Throws when no thread
+    // can be started.
+    bool EnsureRunning() EXCLUDES(mutex_);
     // A deadline moved earlier: the thread runs what is due now rather than at its old deadline.
     void Wake() EXCLUDES(mutex_);
     // A test aid: the next start fails as when the system has no thread to give. False, with

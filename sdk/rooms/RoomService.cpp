@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "rooms/RoomEvents.h"
@@ -169,6 +172,90 @@ CloudState* RoomService::FindLocked(uint64_t handle) const {
     return found == clouds_.end() ? nullptr : found->second.get();
 }
 
+CloudState* RoomService::FindSettledLocked(uint64_t handle) {
+    CloudState* cloud = FindLocked(handle);
+    if (cloud != nullptr && cloud->in_room) {
+        RouteSentAudioLocked(cloud->room_key);
+    }
+    return cloud;
+}
+
+void RoomService::RouteSentAudioLocked(const std::string& room_key) {
+    if (sent_audio_waiting_.load() == 0) {
+        return;
+    }
+    auto room = rooms_.find(room_key);
+    if (room == rooms_.end()) {
+        return;
+    }
+    for (uint64_t handle : room->second) {
+        RouteSentAudioLocked(*FindLocked(handle));
+    }
+}
+
+void RoomService::RouteSentAudioLocked(CloudState& sender, bool close) {
+    std::deque<AudioFrame> frames;
+    {
+        MutexLock lock(sender.outbox->mutex);
+        frames.swap(sender.outbox->frames);
+        if (close) {
+            sender.outbox->channel.reset();
+        }
+    }
+    if (frames.empty()) {
+        return;
+    }
+    sent_audio_waiting_ -= frames.size();
+    try {
+        const std::vector<CloudState*> members = RoomMembersLocked(sender.room_key);
+        for (; !frames.empty(); frames.pop_front()) {
+            audio_.Route(sender, members, frames.front());
+        }
+    } catch (...) {
+        // Memory exhausted: what is left waits for the next try, ahead of what came since.
+        MutexLock lock(sender.outbox->mutex);
+        sent_audio_waiting_ += frames.size();
+        std::move(sender.outbox->frames.begin(), sender.outbox->frames.end(), std::back_inserter(frames));
+        sender.outbox->frames.swap(frames);
+        throw;
+    }
+}
+
+void RoomService::RouteSentAudio() {
+    uint64_t after = 0;
+    while (sent_audio_waiting_.load() != 0) {  // a cloud at a time, like the clock
+        MutexLock lock(mutex_);
+        const auto entry = clouds_.upper_bound(after);
+        if (entry == clouds_.end()) {
+            return;
+        }
+        after = entry->first;
+        RouteSentAudioLocked(*entry->second);
+    }
+}
+
+std::shared_ptr<AudioOutbox> RoomService::FindOutbox(uint64_t handle) const {
+    MutexLock lock(outboxes_mutex_);
+    const auto found = outboxes_.find(handle);
+    return found == outboxes_.end() ? nullptr : found->second;
+}
+
+bool RoomService::WakeClockForAudio() {
+    if (clock_woken_for_audio_.exchange(true)) {
+        return true;  // woken since its last pass began: that pass or the next one routes
+    }
+    try {
+        if (clock_.EnsureRunning()) {
+            clock_.Wake();
+            return true;
+        }
+    } catch (const std::system_error&) {
+        // No thread to be had.
+    }
+    clock_woken_for_audio_ = false;
+    return false;
+}
+
 std::vector<CloudState*> RoomService::RoomMembersLocked(const std::string& room_key) const {
     std::vector<CloudState*> members;
     auto room = rooms_.find(room_key);
@@ -193,6 +280,10 @@ void RoomService::AddCloud(uint64_t handle, std::shared_ptr<EventQueue> events) 
     auto state = std::make_unique<CloudState>();
     state->handle = handle;
     state->events = std::move(events);
+    {
+        MutexLock lock(outboxes_mutex_);
+        outboxes_[handle] = state->outbox;
+    }
     MutexLock lock(mutex_);
     audio_.AddReceiver(handle);
     clouds_[handle] = std::move(state);
@@ -207,6 +298,7 @@ void RoomService::RemoveCloud(uint64_t handle) noexcept {
     }
     if (found->second->in_room) {
         try {
+            RouteSentAudioLocked(found->second->room_key);
             LeaveLocked(*found->second);
         } catch (...) {
             // Memory exhausted while telling the others: they may miss its exit, but no room may
@@ -218,6 +310,8 @@ void RoomService::RemoveCloud(uint64_t handle) noexcept {
     messages_.Remove(handle);
     removed = std::move(found->second);
     clouds_.erase(found);
+    MutexLock outboxes_lock(outboxes_mutex_);
+    outboxes_.erase(handle);
 }
 
 void RoomService::ForgetMemberLocked(const CloudState& member) noexcept {
@@ -255,6 +349,7 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
     }
     std::string key = RoomKey(room);
     std::string user_id = room.user_id.GetValue();
+    RouteSentAudioLocked(key);  // what the room's members sent before this entry is not for the newcomer
     if (FindUserLocked(key, user_id) != nullptr) {
         RaiseStateChange(*self, self->connection, CONNECTION_STATE_CONNECTING);
         Raise(*self, "OnError", kKept, [](QOLTCloudDelegate& delegate) { delegate.OnError(ERR_ENTER_ROOM_FAILED); });
@@ -318,7 +413,7 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
 
 int RoomService::ExitRoom(uint64_t handle) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
     }
@@ -365,6 +460,7 @@ void RoomService::LeaveLocked(CloudState& leaver) {
 }
 
 void RoomService::CloseAudioChannelLocked(CloudState& owner) {
+    RouteSentAudioLocked(owner, true);
     audio_.ForgetSender(owner, RoomMembersLocked(owner.room_key));
     owner.audio_channel.reset();
     owner.audio_losses.paced_cleared += owner.paced_audio.size();
@@ -394,9 +490,8 @@ void RoomService::CloseVideoChannelLocked(CloudState& owner, StreamType type) {
     }
 }
 
-int RoomService::CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type,
-                                         CloudState*& self) const {
-    self = FindLocked(handle);
+int RoomService::CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) {
+    self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
     }
@@ -446,7 +541,7 @@ int RoomService::Unsubscribe(uint64_t handle, const char* user_id, StreamType ty
 
 int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParams& params) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->IsAnchor() || self->audio_channel) {
         return ERR_INVALID_OPERATION;
     }
@@ -455,6 +550,10 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
         return ERR_INVALID_PARAMETER;
     }
     self->audio_channel = params;
+    {
+        MutexLock outbox_lock(self->outbox->mutex);
+        self->outbox->channel = params;
+    }
     Raise(
         *self, "OnLocalAudioChannelCreated", kKept,
         [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelCreated(); },
@@ -474,7 +573,7 @@ int RoomService::CreateLocalAudioChannel(uint64_t handle, const AudioEncodeParam
 
 int RoomService::DestroyLocalAudioChannel(uint64_t handle) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
         return ERR_INVALID_OPERATION;
     }
@@ -486,7 +585,7 @@ int RoomService::DestroyLocalAudioChannel(uint64_t handle) try {
 
 int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->IsAnchor()) {
         return ERR_INVALID_OPERATION;
     }
@@ -518,7 +617,7 @@ int RoomService::CreateLocalVideoChannel(uint64_t handle, StreamType type) try {
 
 int RoomService::DestroyLocalVideoChannel(uint64_t handle, StreamType type) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
     }
@@ -547,16 +646,32 @@ bool IsSendableAudio(const AudioEncodeParams& channel, const AudioFrame& frame) 
 
 }  // namespace
 
+// Takes no lock that routing holds: the frame waits in the sender's outbox for the clock.
 int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) try {
-    MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
-    if (self == nullptr || !self->in_room || !self->audio_channel) {
+    const std::shared_ptr<AudioOutbox> outbox = FindOutbox(handle);
+    if (!outbox) {
         return ERR_INVALID_OPERATION;
     }
-    if (!IsSendableAudio(*self->audio_channel, frame)) {
-        return ERR_INVALID_PARAMETER;
+    bool behind = false;
+    {
+        MutexLock lock(outbox->mutex);
+        if (!outbox->channel) {
+            return ERR_INVALID_OPERATION;
+        }
+        if (!IsSendableAudio(*outbox->channel, frame)) {
+            return ERR_INVALID_PARAMETER;
+        }
+        outbox->frames.push_back(frame);
+        ++sent_audio_waiting_;
+        behind = outbox->frames.size() > kMaxSentAudioBacklog;
     }
-    audio_.Route(*self, RoomMembersLocked(self->room_key), frame);
+    if (behind || !WakeClockForAudio()) {
+        // The clock is behind, or no clock can run: the sender routes what it sent itself.
+        MutexLock lock(mutex_);
+        if (CloudState* self = FindLocked(handle)) {
+            RouteSentAudioLocked(*self);
+        }
+    }
     return ERR_OK;
 } catch (...) {
     return Failed(handle, "SendAudioFrame", static_cast<int>(ERR_FAILED));
@@ -564,7 +679,7 @@ int RoomService::SendAudioFrame(uint64_t handle, const AudioFrame& frame) try {
 
 int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& frame, bool clear_send_queue) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room || !self->audio_channel) {
         return ERR_INVALID_OPERATION;
     }
@@ -597,7 +712,7 @@ int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) try {
         return ERR_INVALID_PARAMETER;
     }
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room || self->obtain.audio_obtain_method != AUDIO_OBTAIN_METHOD_GET) {
         return ERR_READ_TRY_AGAIN;
     }
@@ -611,7 +726,7 @@ int RoomService::GetAudioFrame(uint64_t handle, AudioFrame* frame) try {
 template <typename Frame>
 int RoomService::SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room) {
         return ERR_INVALID_OPERATION;
     }
@@ -660,7 +775,7 @@ void RoomService::SetVideoEncodeParam(uint64_t handle, StreamType type, const Vi
 
 int RoomService::SendSeiMessage(uint64_t handle, int message_type, const char* message, size_t length) try {
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room || self->video_channels.empty()) {
         return ERR_INVALID_OPERATION;
     }
@@ -677,7 +792,7 @@ bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char*
     }
     const Configuration::Values settings = configuration_.values();
     MutexLock lock(mutex_);
-    CloudState* self = FindLocked(handle);
+    CloudState* self = FindSettledLocked(handle);
     if (self == nullptr || !self->in_room) {
         return false;
     }
@@ -686,11 +801,13 @@ bool RoomService::SendCustomCmdMsg(uint64_t handle, uint32_t cmd_id, const char*
     return Failed(handle, "SendCustomCmdMsg", false);
 }
 
-void RoomService::EnableVoiceActivityDetection(uint64_t handle, const VADParams& params) {
+void RoomService::EnableVoiceActivityDetection(uint64_t handle, const VADParams& params) try {
     MutexLock lock(mutex_);
-    if (CloudState* self = FindLocked(handle)) {
+    if (CloudState* self = FindSettledLocked(handle)) {
         self->voice_detection = params.enable;
     }
+} catch (...) {
+    Failed(handle, "EnableVoiceActivityDetection", 0);
 }
 
 void RoomService::ReportQualityLocked(CloudState& cloud) {
@@ -719,7 +836,10 @@ void RoomService::ReportQualityLocked(CloudState& cloud) {
 
 bool RoomService::FailNextClockStart() { return clock_.FailNextStart(); }
 
-void RoomService::ForgetClockInChild() { clock_.ForgetInChild(); }
+void RoomService::ForgetClockInChild() {
+    clock_.ForgetInChild();
+    clock_woken_for_audio_ = false;  // the parent's clock was woken: the child's must be started
+}
 
 void RoomService::EndClock() { clock_.End(); }
 
@@ -731,6 +851,7 @@ RoomService::Clock::time_point RoomService::RunDue() {
     // the whole pass. Each cloud's reports and paced frames are still one step for every other
     // operation. Clouds are visited in handle order, found again after each step.
     uint64_t after = 0;
+    clock_woken_for_audio_ = false;  // a frame sent from here on wakes the clock for another pass
     for (;;) {
         MutexLock lock(mutex_);
         const auto entry = clouds_.upper_bound(after);
@@ -744,6 +865,7 @@ RoomService::Clock::time_point RoomService::RunDue() {
         }
         const Clock::time_point now = Clock::now();
         try {
+            RouteSentAudioLocked(cloud);
             if (now >= cloud.next_quality_report) {
                 ReportQualityLocked(cloud);
                 cloud.next_quality_report = now + interval;

@@ -1,6 +1,7 @@
 #ifndef MIRELO_SDK_ROOM_SERVICE_H
 #define MIRELO_SDK_ROOM_SERVICE_H
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +30,17 @@ namespace loopback {
 // A room is sdk_app_id with str_room_id when that text is not empty, else with room_id. Every
 // cloud's state is guarded by this service's lock, which every operation holds from its first
 // look-up to its last event, so that each operation is one step for every other; the routers' and
-// the clock's locks nest inside it. Events are only queued (each cloud's EventThread delivers them
-// later, without any lock of ours).
+// the clock's locks nest inside it. Events are only queued (an event thread or the event pool
+// delivers them later, without any lock of ours).
+//
+// SendAudioFrame checks the frame and leaves it in the sender's outbox without taking this lock;
+// the clock thread routes it (converting, mixing, cutting into each receiver's frames), so that a
+// sender's thread, often one that holds an interpreter's lock, neither does that work nor waits for
+// it. Every other operation first routes what the members
+// of its room sent and the room has not heard yet, and so does the control interface before it
+// waits for events or reads statistics: the order of each cloud's events, and everything an
+// operation returns, stay as if each frame had been routed as it was sent. A sender that runs
+// kMaxSentAudioBacklog frames ahead of the clock routes its own, so nothing waits without bound.
 //
 // No exception leaves an operation: one that cannot complete (memory exhausted, a clock thread
 // that cannot start) returns ERR_FAILED (SendCustomCmdMsg false) and logs why. EnterRoom prepares
@@ -62,6 +72,10 @@ public:
                           bool ordered);
     void EnableVoiceActivityDetection(uint64_t handle, const VADParams& params);
 
+    // Routes the audio that every cloud sent and its room has not heard yet: for readers of the whole
+    // state (statistics, a flush of every queue).
+    void RouteSentAudio() EXCLUDES(mutex_);
+
     // A list of dicts, one per cloud: its connection, room, channels, subscriptions and settings.
     Value Snapshot() const;
     // What each cloud lost of its audio, by handle.
@@ -75,6 +89,8 @@ public:
     static constexpr size_t kMaxCustomMessageBytes = MessageRouter::kMaxCustomMessageBytes;
     // SendContinuousAudioFrame's queue: a frame beyond it is refused with ERR_READ_TRY_AGAIN.
     static constexpr size_t kMaxPacedFrames = 500;
+    // SendAudioFrame's frames a sender may have waiting for the clock before it routes them itself.
+    static constexpr size_t kMaxSentAudioBacklog = 8;
     static constexpr size_t kMaxMixLagFrames = AudioRouter::kMaxMixLagFrames;
     static constexpr auto kMaxAudioGap = AudioRouter::kMaxAudioGap;
     // The frame lengths a receiver may ask for (output_frame_length_ms): a frame neither empty nor huge.
@@ -91,11 +107,20 @@ private:
     using Clock = CloudState::Clock;
 
     CloudState* FindLocked(uint64_t handle) const REQUIRES(mutex_);
+    // The cloud, after its room has heard what its members sent (see the class): how operations
+    // find their cloud.
+    CloudState* FindSettledLocked(uint64_t handle) REQUIRES(mutex_);
+    void RouteSentAudioLocked(const std::string& room_key) REQUIRES(mutex_);
+    // With `close`, the sender's channel closes in the same step: nothing sent after is accepted.
+    void RouteSentAudioLocked(CloudState& sender, bool close = false) REQUIRES(mutex_);
+    std::shared_ptr<AudioOutbox> FindOutbox(uint64_t handle) const EXCLUDES(outboxes_mutex_);
+    // Has the clock route what waits in the outboxes; false when no clock thread can run.
+    bool WakeClockForAudio();
     template <typename Frame>
     int SendVideo(uint64_t handle, StreamType type, const Frame& frame, bool payload_fits, bool pixels)
         EXCLUDES(mutex_);
     // A subscription change needs a room, a stream type that can be subscribed and a user id.
-    int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self) const
+    int CheckSubscriptionLocked(uint64_t handle, const char* user_id, StreamType type, CloudState*& self)
         REQUIRES(mutex_);
     std::vector<CloudState*> RoomMembersLocked(const std::string& room_key) const
         REQUIRES(mutex_);  // in order of entry
@@ -114,6 +139,11 @@ private:
     mutable Mutex mutex_{LockRank::kRooms};
     std::map<uint64_t, std::unique_ptr<CloudState>> clouds_ GUARDED_BY(mutex_);
     std::map<std::string, std::vector<uint64_t>> rooms_ GUARDED_BY(mutex_);  // members in order of entry
+    // Every cloud's outbox, for SendAudioFrame (CloudState::outbox for the rest).
+    mutable Mutex outboxes_mutex_{LockRank::kOutbox};
+    std::map<uint64_t, std::shared_ptr<AudioOutbox>> outboxes_ GUARDED_BY(outboxes_mutex_);
+    std::atomic<size_t> sent_audio_waiting_{0};       // frames in every outbox
+    std::atomic<bool> clock_woken_for_audio_{false};  // a sent frame woke the clock since its last pass
     AudioRouter audio_;
     MessageRouter messages_;
     RoomClock clock_{[this] { return RunDue(); }};

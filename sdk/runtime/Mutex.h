@@ -39,6 +39,7 @@ enum class LockRank : int {
     kForkGuard,      // the fork guard's list of locks itself: taken first, and never listed
     kClouds,         // CloudRegistry: callbacks under it queue events
     kRooms,          // RoomService: presence and subscriptions; routing and the clock nest inside
+    kOutbox,         // RoomService: the outboxes by cloud, and each outbox; never two at once
     kAudio,          // AudioRouter: each receiver's converters, reframers and mix
     kMessages,       // MessageRouter: custom-message sequences, misses, budgets, simulated loss
     kClock,          // RoomClock: whether the clock runs, and its wake-up
