@@ -144,6 +144,15 @@ class TestSentAudioIsRoutedAsIfAtOnce:
             audio_at = [at for at, name in enumerate(names) if name == "OnRemoteAudioReceived"]
             assert len(audio_at) == 5 and max(audio_at) < names.index(event), names
 
+    def test_a_flush_waits_for_the_frames_the_clock_is_routing(self, make_member: Callable[..., RoomRig]) -> None:
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        for round_ in range(1, 201):  # the flush often comes while the clock routes
+            for _ in range(5):
+                assert alice.cloud.SendAudioFrame(audio([1] * 320, 16000)) == 0
+            loopback.flush()
+            assert len(received(bob)) == 5 * round_
+
     def test_a_subscription_hears_the_frames_sent_while_it_lasts(self, make_member: Callable[..., RoomRig]) -> None:
         alice = publisher(make_member, sample_rate=16000)
         bob = listener(make_member)

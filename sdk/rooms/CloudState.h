@@ -64,6 +64,7 @@ struct CloudState {
     // SendContinuousAudioFrame's queue and when its head is due.
     std::deque<AudioFrame> paced_audio;
     Clock::time_point next_paced_send;
+    std::optional<Clock::time_point> paced_due;  // its entry in the room service's schedule, if any
 
     Clock::time_point next_quality_report;
 

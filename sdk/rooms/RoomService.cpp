@@ -205,16 +205,17 @@ void RoomService::RouteSentAudioLocked(CloudState& sender, bool close) {
     if (frames.empty()) {
         return;
     }
-    sent_audio_waiting_ -= frames.size();
     try {
         const std::vector<CloudState*> members = RoomMembersLocked(sender.room_key);
         for (; !frames.empty(); frames.pop_front()) {
             audio_.Route(sender, members, frames.front());
+            // Counted down once its events are raised: a reader that finds nothing waiting (a flush)
+            // must find them raised.
+            --sent_audio_waiting_;
         }
     } catch (...) {
         // Memory exhausted: what is left waits for the next try, ahead of what came since.
         MutexLock lock(sender.outbox->mutex);
-        sent_audio_waiting_ += frames.size();
         std::move(sender.outbox->frames.begin(), sender.outbox->frames.end(), std::back_inserter(frames));
         sender.outbox->frames.swap(frames);
         throw;
@@ -308,6 +309,7 @@ void RoomService::RemoveCloud(uint64_t handle) noexcept {
     }
     audio_.RemoveReceiver(handle);
     messages_.Remove(handle);
+    UnschedulePacedLocked(*found->second);
     removed = std::move(found->second);
     clouds_.erase(found);
     MutexLock outboxes_lock(outboxes_mutex_);
@@ -405,6 +407,7 @@ int RoomService::EnterRoom(uint64_t handle, const EnterRoomParams& params) try {
     self->pixel_output = params.use_pixel_frame_output;
     audio_.Join(handle, std::move(mixer));
     self->next_quality_report = Clock::now() + std::chrono::milliseconds(settings.network_quality_interval_ms);
+    next_reports_ = std::min(next_reports_, self->next_quality_report);
     clock_.Wake();
     return ERR_OK;
 } catch (...) {
@@ -457,6 +460,7 @@ void RoomService::LeaveLocked(CloudState& leaver) {
     leaver.subscriptions.clear();
     audio_.Leave(leaver);
     leaver.paced_audio.clear();
+    UnschedulePacedLocked(leaver);
 }
 
 void RoomService::CloseAudioChannelLocked(CloudState& owner) {
@@ -465,6 +469,7 @@ void RoomService::CloseAudioChannelLocked(CloudState& owner) {
     owner.audio_channel.reset();
     owner.audio_losses.paced_cleared += owner.paced_audio.size();
     owner.paced_audio.clear();
+    UnschedulePacedLocked(owner);
     Raise(
         owner, "OnLocalAudioChannelDestroyed", kKept,
         [](QOLTCloudDelegate& delegate) { delegate.OnLocalAudioChannelDestroyed(); },
@@ -689,6 +694,7 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
     if (clear_send_queue) {
         self->audio_losses.paced_cleared += self->paced_audio.size();
         self->paced_audio.clear();
+        UnschedulePacedLocked(*self);
     }
     if (self->paced_audio.size() >= kMaxPacedFrames) {
         // A caller far ahead of real time is told to try again once the queue has moved on; the
@@ -700,6 +706,12 @@ int RoomService::SendContinuousAudioFrame(uint64_t handle, const AudioFrame& fra
         self->next_paced_send = std::max(self->next_paced_send, Clock::now());
     }
     self->paced_audio.push_back(frame);
+    try {
+        SchedulePacedLocked(*self);
+    } catch (...) {
+        self->paced_audio.pop_back();  // not accepted: nothing would send it
+        throw;
+    }
     clock_.EnsureRunning();  // in a child made by fork(), the room was entered before the child's clock
     clock_.Wake();
     return ERR_OK;
@@ -843,58 +855,107 @@ void RoomService::ForgetClockInChild() {
 
 void RoomService::EndClock() { clock_.End(); }
 
+void RoomService::SchedulePacedLocked(CloudState& cloud) {
+    if (cloud.in_room && !cloud.paced_audio.empty() && cloud.paced_due == cloud.next_paced_send) {
+        return;
+    }
+    UnschedulePacedLocked(cloud);
+    if (cloud.in_room && !cloud.paced_audio.empty()) {
+        paced_due_.emplace(cloud.next_paced_send, cloud.handle);
+        cloud.paced_due = cloud.next_paced_send;
+    }
+}
+
+void RoomService::UnschedulePacedLocked(CloudState& cloud) noexcept {
+    if (cloud.paced_due) {
+        paced_due_.erase({*cloud.paced_due, cloud.handle});
+        cloud.paced_due.reset();
+    }
+}
+
+void RoomService::SendPacedLocked(CloudState& cloud, Clock::time_point now) {
+    if (now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
+        cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
+    }
+    const std::vector<CloudState*> members = RoomMembersLocked(cloud.room_key);
+    while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
+        AudioFrame frame = std::move(cloud.paced_audio.front());
+        cloud.paced_audio.pop_front();
+        cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
+        audio_.Route(cloud, members, frame);
+    }
+    SchedulePacedLocked(cloud);
+}
+
 RoomService::Clock::time_point RoomService::RunDue() {
-    const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
-    Clock::time_point next = Clock::now() + std::chrono::hours(1);
-    // One cloud at a time, the lock taken for each: a pass over hundreds of rooms would otherwise
-    // hold every operation (and the Python thread that called it, with the interpreter lock) for
-    // the whole pass. Each cloud's reports and paced frames are still one step for every other
-    // operation. Clouds are visited in handle order, found again after each step.
-    uint64_t after = 0;
     clock_woken_for_audio_ = false;  // a frame sent from here on wakes the clock for another pass
+    // The lock is taken for one cloud at a time: a pass over hundreds of rooms would otherwise hold
+    // every operation (and the Python thread that called it, with the interpreter lock) for the
+    // whole pass. Each cloud's routing, report or paced frames are still one step for every other
+    // operation.
+    RouteSentAudio();
+    const Clock::time_point start = Clock::now();
+    const auto retry = std::chrono::milliseconds(100);  // after memory ran out
+    bool reports_due = false;
+    {
+        MutexLock lock(mutex_);
+        if (start >= next_reports_) {
+            reports_due = true;
+            next_reports_ = Clock::time_point::max();
+        }
+    }
+    if (reports_due) {
+        // Clouds in handle order, found again after each step.
+        const auto interval = std::chrono::milliseconds(configuration_.values().network_quality_interval_ms);
+        uint64_t after = 0;
+        for (;;) {
+            MutexLock lock(mutex_);
+            const auto entry = clouds_.upper_bound(after);
+            if (entry == clouds_.end()) {
+                break;
+            }
+            after = entry->first;
+            CloudState& cloud = *entry->second;
+            if (!cloud.in_room) {
+                continue;
+            }
+            const Clock::time_point now = Clock::now();
+            try {
+                if (now >= cloud.next_quality_report) {
+                    ReportQualityLocked(cloud);
+                    cloud.next_quality_report = now + interval;
+                }
+                SchedulePacedLocked(cloud);  // in case memory ran out as it was scheduled
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                // Memory exhausted: an exception leaving the clock's thread would end the process.
+                // What this cloud could not do is retried shortly.
+                cloud.next_quality_report = std::min(cloud.next_quality_report, now + retry);
+            }
+            next_reports_ = std::min(next_reports_, cloud.next_quality_report);
+        }
+    }
     for (;;) {
         MutexLock lock(mutex_);
-        const auto entry = clouds_.upper_bound(after);
-        if (entry == clouds_.end()) {
-            break;
-        }
-        after = entry->first;
-        CloudState& cloud = *entry->second;
-        if (!cloud.in_room) {
-            continue;
-        }
         const Clock::time_point now = Clock::now();
+        if (paced_due_.empty() || paced_due_.begin()->first > now) {
+            // Woken a little after the next frame is due, to send every frame due by then at once.
+            const Clock::time_point next =
+                paced_due_.empty() ? next_reports_ : std::min(next_reports_, paced_due_.begin()->first + kPacingSlack);
+            return std::min(next, now + std::chrono::hours(1));
+        }
+        CloudState& cloud = *FindLocked(paced_due_.begin()->second);
         try {
-            RouteSentAudioLocked(cloud);
-            if (now >= cloud.next_quality_report) {
-                ReportQualityLocked(cloud);
-                cloud.next_quality_report = now + interval;
-            }
-            next = std::min(next, cloud.next_quality_report);
-            if (!cloud.paced_audio.empty() && now - cloud.next_paced_send > std::chrono::milliseconds(200)) {
-                cloud.next_paced_send = now;  // the process stalled: resume at the real pace, no burst
-            }
-            if (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
-                const std::vector<CloudState*> members = RoomMembersLocked(cloud.room_key);
-                while (!cloud.paced_audio.empty() && now >= cloud.next_paced_send) {
-                    AudioFrame frame = std::move(cloud.paced_audio.front());
-                    cloud.paced_audio.pop_front();
-                    cloud.next_paced_send += FrameDuration(frame, *cloud.audio_channel);
-                    audio_.Route(cloud, members, frame);
-                }
-            }
-            if (!cloud.paced_audio.empty()) {
-                next = std::min(next, cloud.next_paced_send);
-            }
+            SendPacedLocked(cloud, now);
         } catch (abi::__forced_unwind&) {
             throw;
         } catch (...) {
-            // Memory exhausted: an exception leaving the clock's thread would end the process. What
-            // this cloud could not do is retried shortly.
-            next = std::min(next, now + std::chrono::milliseconds(100));
+            // Out of the schedule until the next reports, which put it back.
+            UnschedulePacedLocked(cloud);
+            next_reports_ = std::min(next_reports_, now + retry);
         }
     }
-    return next;
 }
 
 std::map<uint64_t, AudioLosses> RoomService::AudioLossesByCloud() const {

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/Vendor.h"
@@ -89,6 +91,10 @@ public:
     static constexpr size_t kMaxCustomMessageBytes = MessageRouter::kMaxCustomMessageBytes;
     // SendContinuousAudioFrame's queue: a frame beyond it is refused with ERR_READ_TRY_AGAIN.
     static constexpr size_t kMaxPacedFrames = 500;
+    // How late the clock may send a paced frame: it sleeps until this long after the next frame is
+    // due and then sends every frame due by then, since hundreds of senders' frames, each due at its
+    // own moment, would otherwise cost a wake-up each. Never early.
+    static constexpr auto kPacingSlack = std::chrono::milliseconds(1);
     // SendAudioFrame's frames a sender may have waiting for the clock before it routes them itself.
     static constexpr size_t kMaxSentAudioBacklog = 8;
     static constexpr size_t kMaxMixLagFrames = AudioRouter::kMaxMixLagFrames;
@@ -131,8 +137,15 @@ private:
     void CloseAudioChannelLocked(CloudState& owner) REQUIRES(mutex_);
     void CloseVideoChannelLocked(CloudState& owner, StreamType type) REQUIRES(mutex_);
     void ReportQualityLocked(CloudState& cloud) REQUIRES(mutex_);
+    // Puts the cloud in the clock's schedule of paced frames at its next frame's time, or takes it
+    // out when nothing of it is paced: after every change to its paced queue or that time.
+    void SchedulePacedLocked(CloudState& cloud) REQUIRES(mutex_);
+    void UnschedulePacedLocked(CloudState& cloud) noexcept REQUIRES(mutex_);
+    // Sends the cloud's paced frames that are due.
+    void SendPacedLocked(CloudState& cloud, Clock::time_point now) REQUIRES(mutex_);
 
-    // The clock's work: the reports and paced frames that are due. Returns when it is next due.
+    // The clock's work: the sent audio that waits, and the reports and paced frames that are due.
+    // Returns when it is next due.
     Clock::time_point RunDue() EXCLUDES(mutex_);
 
     const Configuration& configuration_;
@@ -142,6 +155,10 @@ private:
     // Every cloud's outbox, for SendAudioFrame (CloudState::outbox for the rest).
     mutable Mutex outboxes_mutex_{LockRank::kOutbox};
     std::map<uint64_t, std::shared_ptr<AudioOutbox>> outboxes_ GUARDED_BY(outboxes_mutex_);
+    // What the clock has to do: the paced senders by the time of their next frame, and when the
+    // first network-quality report is due, so that a pass visits only the clouds with work.
+    std::set<std::pair<Clock::time_point, uint64_t>> paced_due_ GUARDED_BY(mutex_);
+    Clock::time_point next_reports_ GUARDED_BY(mutex_) = Clock::time_point::max();
     std::atomic<size_t> sent_audio_waiting_{0};       // frames in every outbox
     std::atomic<bool> clock_woken_for_audio_{false};  // a sent frame woke the clock since its last pass
     AudioRouter audio_;
