@@ -286,7 +286,24 @@ std::string TakeErrorText() {
 // Events counted from the moment they reach the trampoline until they leave it, and whether Python
 // still takes them. At exit the module stops admitting events and lets those already admitted run to
 // their end, for a bounded time: a handler still running after that parks when it next takes the lock.
-std::atomic<int> events_in_flight{0};
+// Each thread counts in a slot of its own (threads share one only past kInFlightSlots), so that events
+// on several threads do not fight over one cache line; the exit drain adds the slots up.
+struct alignas(64) InFlightSlot {
+    std::atomic<int> events{0};
+};
+constexpr size_t kInFlightSlots = 64;
+InFlightSlot events_in_flight[kInFlightSlots];
+std::atomic<size_t> in_flight_slots_taken{0};
+thread_local std::atomic<int>& own_events_in_flight =
+    events_in_flight[in_flight_slots_taken.fetch_add(1) % kInFlightSlots].events;
+
+int EventsInFlight() {
+    int events = 0;
+    for (const InFlightSlot& slot : events_in_flight) {
+        events += slot.events.load();
+    }
+    return events;
+}
 std::atomic<bool> events_closed{false};
 // Set when the exit drain gave up on a handler still running: its thread may park for good, so from
 // then on no cloud is destroyed (Destroy would wait for that thread): clouds are left to the process.
@@ -372,12 +389,12 @@ private:
 class EventScope {
 public:
     EventScope() {
-        events_in_flight.fetch_add(1);
+        own_events_in_flight.fetch_add(1);
         admitted_ = !events_closed.load() && !_Py_IsFinalizing();
     }
     EventScope(const EventScope&) = delete;
     EventScope& operator=(const EventScope&) = delete;
-    ~EventScope() { events_in_flight.fetch_sub(1); }
+    ~EventScope() { own_events_in_flight.fetch_sub(1); }
 
     bool admitted() const { return admitted_; }
 
@@ -391,7 +408,7 @@ void CloseEventsAtExit() {
     events_closed.store(true);
     py::gil_scoped_release release;
     const auto deadline = std::chrono::steady_clock::now() + kExitDrainLimit;
-    while (events_in_flight.load() > 0) {
+    while (EventsInFlight() > 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
             exit_drain_gave_up.store(true);
             return;
@@ -402,7 +419,11 @@ void CloseEventsAtExit() {
 
 // In a child made by fork() only the forking thread exists: the events that other threads had in
 // flight will never end there, and exit would wait the whole drain limit for them.
-void ForgetEventsInFlightInChild() { events_in_flight.store(0); }
+void ForgetEventsInFlightInChild() {
+    for (InFlightSlot& slot : events_in_flight) {
+        slot.events.store(0);
+    }
+}
 
 // Copies SDK text into an owned string. A holder without text has nothing to copy; the error is the
 // one the standard library gives for a string built from a null pointer.
