@@ -164,6 +164,37 @@ class TestSentAudioIsRoutedAsIfAtOnce:
         loopback.flush()
         assert [frame.pts for frame in received(bob)] == [index * 40 + 20 for index in range(50)]
 
+    def test_every_frame_accepted_while_the_sender_leaves_is_heard(
+        self, make_member: Callable[..., RoomRig], loopback_config: Callable[..., None]
+    ) -> None:
+        loopback_config(media_queue_bound=4096)  # none dropped for load: every frame must be heard
+        alice = publisher(make_member, sample_rate=16000)
+        bob = listener(make_member, "alice")
+        start = threading.Barrier(4, timeout=10)
+        results: list[int] = []
+        errors: list[BaseException] = []
+
+        def send() -> None:
+            try:
+                start.wait()
+                for _ in range(300):
+                    results.append(alice.cloud.SendAudioFrame(audio([7] * 320, 16000)))
+                    time.sleep(0)  # the senders and the leaver take turns
+            except BaseException as error:  # noqa: BLE001 - handed to the test thread
+                errors.append(error)
+
+        senders = [threading.Thread(target=send) for _ in range(3)]
+        for sender in senders:
+            sender.start()
+        start.wait()
+        time.sleep(0.002)
+        assert alice.cloud.ExitRoom() == 0
+        for sender in senders:
+            sender.join(timeout=30)
+        loopback.flush()
+        assert errors == [] and set(results) <= {0, INVALID_OPERATION}
+        assert sum(len(frame.data) // 2 for frame in received(bob)) == 320 * results.count(0)
+
     @pytest.mark.parametrize("where", ["process", pytest.param("fork child", marks=fork_unless_sanitized)])
     def test_the_clock_routes_sent_audio_unasked(self, make_member: Callable[..., RoomRig], where: str) -> None:
         publisher(make_member, sample_rate=16000)  # the parent's clock runs
