@@ -7,7 +7,8 @@ Usage: fork_child.py WHERE WORK, where WHERE is the thread that forks:
 and WORK is what each child does before it ends:
   enter-room   creates a cloud, enters a room, sees OnEnterRoom and keeps the cloud;
   keep-cloud   calls the inherited clouds and keeps them;
-  paced-audio  creates a speaker and a listener, sends paced audio, hears it, keeps both.
+  paced-audio  creates a speaker and a listener, sends a frame, then paced audio, hears each (the
+               child's own clock routes both), keeps both.
 The children end with os._exit(0), sys.exit(0), and by returning (from the handler, the thread's
 function or the program). Half of the runs fork while the parent is in a room, so that the parent's
 clock thread is running, the other half before any room exists. The parent waits for each child
@@ -92,6 +93,11 @@ def child_work(work: str) -> None:
         speaker[1].CreateLocalAudioChannel(m.AudioEncodeParams())
         frame = m.AudioFrame()
         frame.SetData(bytes(1920))
+        if speaker[1].SendAudioFrame(frame) != 0:
+            child_fails("audio refused")
+        if not listener[0].heard.wait(WAIT_S):
+            child_fails("the audio sent never arrived")
+        listener[0].heard.clear()
         for _ in range(10):
             if speaker[1].SendContinuousAudioFrame(frame, False) != 0:
                 child_fails("paced audio refused")
