@@ -310,6 +310,15 @@ void RoomService::RemoveCloud(uint64_t handle) noexcept {
     audio_.RemoveReceiver(handle);
     messages_.Remove(handle);
     UnschedulePacedLocked(*found->second);
+    {
+        // Normally empty and closed by now; after memory ran out while leaving, what waits is dropped
+        // with the cloud, and a sender still holding the outbox is refused.
+        AudioOutbox& outbox = *found->second->outbox;
+        MutexLock outbox_lock(outbox.mutex);
+        sent_audio_waiting_ -= outbox.frames.size();
+        outbox.frames.clear();
+        outbox.channel.reset();
+    }
     removed = std::move(found->second);
     clouds_.erase(found);
     MutexLock outboxes_lock(outboxes_mutex_);
