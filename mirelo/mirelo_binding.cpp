@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -332,21 +333,34 @@ public:
         }
     }
 
-    // Makes this thread's state and takes the lock with it; the count that PyGILState_Ensure takes
-    // is kept until the thread ends, so code that brackets itself with Ensure and Release on this
-    // thread never deletes the state under us.
+    // Makes this thread's state and takes the lock with it. The state is made as PyGILState_Ensure
+    // makes it, bound to this thread and with its count at one; that count is kept until the thread
+    // ends, so code that brackets itself with Ensure and Release on this thread never deletes the
+    // state under us. It is made apart from taking the lock, and never while another thread forks:
+    // making a state holds the interpreter's list of thread states without the interpreter lock,
+    // and a child forked meanwhile would wait for that list forever as it starts.
     void Adopt() noexcept {
         try {
-            PyGILState_Ensure();
+            {
+                std::lock_guard<std::mutex> no_fork(thread_states_made);
+                state_ = PyThreadState_New(PyInterpreterState_Main());
+            }
+            PyEval_RestoreThread(state_);
         } catch (...) {
             ParkForever();
         }
-        state_ = PyGILState_GetThisThreadState();
     }
+
+    // Held across fork() (see Adopt).
+    static std::mutex thread_states_made;
+    static void BeforeFork() { thread_states_made.lock(); }
+    static void AfterFork() { thread_states_made.unlock(); }
 
 private:
     PyThreadState* state_ = nullptr;
 };
+
+std::mutex ThreadStateKeeper::thread_states_made;
 
 thread_local ThreadStateKeeper thread_state_keeper;
 
@@ -1287,4 +1301,5 @@ PYBIND11_MODULE(_mirelo, m) {
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEventsAtExit));
     pthread_atfork(nullptr, nullptr, &ForgetEventsInFlightInChild);
+    pthread_atfork(&ThreadStateKeeper::BeforeFork, &ThreadStateKeeper::AfterFork, &ThreadStateKeeper::AfterFork);
 }

@@ -2,16 +2,21 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import subprocess
 import sys
 import threading
+import time
 import weakref
 from collections.abc import Callable
 from typing import Any
 
 import pytest
 
-from conftest import CloudRig, RecordingHandler
+from conftest import CloudRig, RecordingHandler, fork_unless_sanitized
+from mirelo import _mirelo as m
+from mirelo import loopback
 
 
 class Marker:
@@ -128,3 +133,42 @@ def test_a_python_thread_calling_base_methods_keeps_its_own_state(make_cloud: Ca
     assert not worker.is_alive()
     assert not errors
     assert handler.names() == ["OnEnterRoom"] * 3
+
+
+@fork_unless_sanitized
+@pytest.mark.usefixtures("own_threads")
+def test_a_child_forked_while_sdk_threads_make_their_thread_states_starts() -> None:
+    """Each new event thread makes its Python thread state with its first event; a fork at that
+    moment must not leave the child waiting, as it starts, for the interpreter's list of states."""
+    stop = threading.Event()
+    errors: list[BaseException] = []
+
+    def churn() -> None:
+        try:
+            while not stop.is_set():
+                cloud = m.QOLTCloud(RecordingHandler())  # a thread of its own, new to Python
+                loopback.emit(loopback.clouds()[-1], "OnEnterRoom", timeout=30)
+                del cloud
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
+            errors.append(error)
+
+    churner = threading.Thread(target=churn)
+    churner.start()
+    hung = 0
+    try:
+        for _ in range(200):
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0)  # a child that hangs does so inside os.fork, before this line
+            deadline = time.monotonic() + 10
+            while os.waitpid(pid, os.WNOHANG)[0] == 0:
+                if time.monotonic() > deadline:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    hung += 1
+                    break
+                time.sleep(0.001)
+    finally:
+        stop.set()
+        churner.join(timeout=30)
+    assert errors == [] and hung == 0

@@ -23,6 +23,7 @@ Each case prints what the tests compare and exits 0; anything else is a failure.
 tests/test_shutdown_matrix.py in a fresh interpreter each time.
 """
 
+import faulthandler
 import gc
 import os
 import queue
@@ -190,6 +191,9 @@ def case_interrupt() -> None:
 
 def child(mode: str, cloud: m.QOLTCloud) -> None:
     """What a child may do: exit, destroy what it inherited, run clouds of its own."""
+    # A child that hangs in Python shows where before the parent gives up on it (its standard error
+    # is the parent's, which the test prints).
+    faulthandler.dump_traceback_later(WAIT_S / 2, exit=True)
     if mode == "_exit":
         os._exit(0)
     if mode == "own cloud":
