@@ -38,11 +38,11 @@ namespace loopback {
 // SendAudioFrame checks the frame and leaves it in the sender's outbox without taking this lock;
 // the clock thread routes it (converting, mixing, cutting into each receiver's frames), so that a
 // sender's thread, often one that holds an interpreter's lock, neither does that work nor waits for
-// it. Every other operation first routes what the members
-// of its room sent and the room has not heard yet, and so does the control interface before it
-// waits for events or reads statistics: the order of each cloud's events, and everything an
-// operation returns, stay as if each frame had been routed as it was sent. A sender that runs
-// kMaxSentAudioBacklog frames ahead of the clock routes its own, so nothing waits without bound.
+// it. Every other operation first routes what the members of its room sent and the room has not
+// heard yet, and so does the control interface before it waits for events or reads statistics: the
+// order of each cloud's events, and everything an operation returns, stay as if each frame had been
+// routed as it was sent. A sender that runs kMaxSentAudioBacklog frames ahead of the clock routes
+// its own, so nothing waits without bound.
 //
 // No exception leaves an operation: one that cannot complete (memory exhausted, a clock thread
 // that cannot start) returns ERR_FAILED (SendCustomCmdMsg false) and logs why. EnterRoom prepares
