@@ -4,6 +4,7 @@
 // own cost); empty methods with the binding's argument types; memcpy.
 #include <pybind11/pybind11.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,7 +28,15 @@ struct KeptThreadState {
         if (state == nullptr || _Py_IsFinalizing()) {
             return;
         }
-        PyEval_RestoreThread(state);
+        // Finalization may begin between the check and the lock, and the interpreter then ends this
+        // thread by forced unwinding, which must not leave a destructor: the thread sleeps for good.
+        try {
+            PyEval_RestoreThread(state);
+        } catch (...) {
+            for (;;) {
+                pause();
+            }
+        }
         PyThreadState_Clear(state);
         PyThreadState_DeleteCurrent();
     }
