@@ -369,10 +369,10 @@ thread_local ThreadStateKeeper thread_state_keeper;
 class EventLock {
 public:
     EventLock() {
-        if (HoldsInterpreterLock()) {
-            return;
-        }
         PyThreadState* state = PyGILState_GetThisThreadState();
+        if (state != nullptr && state == _PyThreadState_UncheckedGet()) {
+            return;  // as HoldsInterpreterLock, with the state looked up once
+        }
         if (state == nullptr) {
             thread_state_keeper.Adopt();
         } else {
@@ -402,17 +402,18 @@ private:
 // Brackets one event. An event that is not admitted returns without touching Python.
 class EventScope {
 public:
-    EventScope() {
-        own_events_in_flight.fetch_add(1);
+    EventScope() : slot_(own_events_in_flight) {
+        slot_.fetch_add(1);
         admitted_ = !events_closed.load() && !_Py_IsFinalizing();
     }
     EventScope(const EventScope&) = delete;
     EventScope& operator=(const EventScope&) = delete;
-    ~EventScope() { own_events_in_flight.fetch_sub(1); }
+    ~EventScope() { slot_.fetch_sub(1); }
 
     bool admitted() const { return admitted_; }
 
 private:
+    std::atomic<int>& slot_;  // this thread's, looked up once
     bool admitted_ = false;
 };
 
@@ -486,7 +487,7 @@ public:
     EventArguments(const EventArguments&) = delete;
     EventArguments& operator=(const EventArguments&) = delete;
     ~EventArguments() {
-        if (!HoldsInterpreterLock()) {
+        if (count_ == 0 || !HoldsInterpreterLock()) {
             return;  // only an unwinding that should have parked gets here without the lock: leave them
         }
         for (size_t i = 1; i <= count_; ++i) {
@@ -555,9 +556,8 @@ public:
     // What to call for the event on `delegate`, as a new reference, or null when the handler has no
     // method of this name. With a remembered plain function, `self` becomes a new reference to the
     // handler, which the call passes first; with a bound method it stays null.
-    PyObject* Resolve(const QOLTCloudDelegate* delegate, PyObject*& self) {
-        static const py::detail::type_info* const delegate_type = py::detail::get_type_info(typeid(QOLTCloudDelegate));
-        PyObject* instance = py::detail::get_object_handle(delegate, delegate_type).ptr();
+    // `instance` is the Python object that owns `delegate`, or null when none does.
+    PyObject* Resolve(const QOLTCloudDelegate* delegate, PyObject* instance, PyObject*& self) {
         if (instance != nullptr && UsesGenericLookup(instance) && !FrameIsRunning()) {
             PyObject* function = Find(Py_TYPE(instance));
             if (function != nullptr && !InInstanceDict(instance)) {
@@ -695,7 +695,18 @@ struct EventOutcome {
 // SDK, which may read and destroy the exception on any thread at any time, never needs the lock.
 class PyQOLTCloudDelegate : public QOLTCloudDelegate {
 public:
-    ~PyQOLTCloudDelegate() override {}
+    PyQOLTCloudDelegate() = default;
+    PyQOLTCloudDelegate(const PyQOLTCloudDelegate&) = delete;
+    PyQOLTCloudDelegate& operator=(const PyQOLTCloudDelegate&) = delete;
+
+    // Runs with the lock held, but for a cloud destroyed on a thread without it, whose weak reference
+    // is then left behind: it cannot be released without the lock, and taking the lock here could
+    // wait on the very thread being destroyed.
+    ~PyQOLTCloudDelegate() override {
+        if (owner_ref_ != nullptr && HoldsInterpreterLock()) {
+            ReleaseOrPark(owner_ref_);
+        }
+    }
 
     void OnError(Error error) override {
         Raise(EventKind::kRequired, "OnError", [&](EventArguments& args) { args.Add(py::cast(error)); });
@@ -829,6 +840,34 @@ public:
     }
 
 private:
+    // The Python object that owns this delegate (the handler), or null when none does; with the lock
+    // held. It is pybind11's instance registered at this address, looked up once and then followed
+    // through a weak reference, which turns to None when the handler is freed and so looks it up
+    // again: the same answer as looking it up on every event, without a search of pybind11's
+    // registry of instances per event.
+    PyObject* Owner() {
+        if (owner_ref_ != nullptr) {
+            PyObject* owner = PyWeakref_GET_OBJECT(owner_ref_);
+            if (owner != Py_None) {
+                return owner;
+            }
+            ReleaseOrPark(owner_ref_);
+            owner_ref_ = nullptr;
+        }
+        static const py::detail::type_info* const delegate_type = py::detail::get_type_info(typeid(QOLTCloudDelegate));
+        PyObject* owner =
+            py::detail::get_object_handle(static_cast<const QOLTCloudDelegate*>(this), delegate_type).ptr();
+        if (owner != nullptr) {
+            owner_ref_ = PyWeakref_NewRef(owner, nullptr);
+            if (owner_ref_ == nullptr) {
+                PyErr_Clear();  // the lookup is repeated on the next event instead
+            }
+        }
+        return owner;
+    }
+
+    PyObject* owner_ref_ = nullptr;  // a weak reference to Owner(), held; null until it is looked up
+
     // Delivers one event: takes the lock, finds the handler's method, builds its arguments with
     // `build`, calls it, and reports the outcome as the event's kind says, the lock given back first.
     template <typename Build>
@@ -869,7 +908,7 @@ private:
         PyObject* method = nullptr;
         PyObject* self = nullptr;
         try {
-            method = methods.Resolve(static_cast<const QOLTCloudDelegate*>(this), self);
+            method = methods.Resolve(static_cast<const QOLTCloudDelegate*>(this), Owner(), self);
             if (method == nullptr) {
                 outcome.missing = true;
                 return outcome;
