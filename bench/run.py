@@ -2,10 +2,13 @@
 
 Event dispatch goes from the loopback's event threads to a handler that only counts; the floors are
 a hand-written C-API trampoline with a persistent thread state, the same with a fresh thread state per
-event, and a native delegate that does nothing (the loopback's own cost). Calls from Python are set
+event, both calling a handler of the binding's handler class, and a native delegate that does nothing
+(the loopback's own cost). With several clouds the pool's threads take turns at the interpreter lock,
+and a run either overlaps their work or hands the lock from one to the other at every event, at about
+twice the cost: many short runs, so that the median is not one of those two at random. Calls from Python are set
 against empty pybind11 methods with the same argument types plus the loopback's own work measured
 natively. Payload reads are set against memcpy. Last, the worst delay of an event behind a flood
-(bench/flood.py). Every figure is the median of REPEATS runs.
+(bench/flood.py). Every figure is the median of REPEATS runs, DISPATCH_REPEATS for dispatch.
 
 Then the scale section (bench/scale.py): hundreds of rooms of audio, and a thousand clouds sharing
 custom messages, each case once in a fresh subprocess, the event-delivery designs interleaved.
@@ -38,7 +41,8 @@ from mirelo import loopback
 
 HERE = Path(__file__).resolve().parent
 REPEATS = 7
-EVENTS_PER_RUN = {"binding": 40_000, "floor": 40_000, "fresh": 8_000, "native": 200_000}
+DISPATCH_REPEATS = 31
+EVENTS_PER_RUN = {"binding": 40_000, "floor": 40_000, "fresh": 4_000, "native": 200_000}
 CALLS_PER_RUN = 200_000
 
 
@@ -72,8 +76,16 @@ def build_floor() -> ModuleType:
     return importlib.import_module("_bench_floor")
 
 
-class CountingMethods:
+class Counter(m.QOLTCloudDelegate):
+    """Counts the events it handles. Every path calls a handler of this class, the floors too: an
+    instance of a class derived from a pybind11 class keeps its attributes in a dictionary, where a
+    plain object keeps them inline, and its own `self.count += 1` would otherwise weigh on the
+    binding's side alone."""
+
     count = 0
+
+    def __init__(self) -> None:
+        m.QOLTCloudDelegate.__init__(self)
 
     def OnEnterRoom(self) -> None:
         self.count += 1
@@ -86,15 +98,6 @@ class CountingMethods:
 
     def OnNetworkQuality(self, local: Any, remote: Any) -> None:
         self.count += 1
-
-
-class BindingCounter(CountingMethods, m.QOLTCloudDelegate):
-    def __init__(self) -> None:
-        m.QOLTCloudDelegate.__init__(self)
-
-
-class PlainCounter(CountingMethods):
-    pass
 
 
 class ReportingCounter(mirelo.Delegate):
@@ -159,27 +162,21 @@ def median(samples: Callable[[], float]) -> float:
     return statistics.median(samples() for _ in range(REPEATS))
 
 
-def make_clouds(
-    floor: ModuleType, path: str, count: int
-) -> tuple[list[int], list[CountingMethods], Callable[[], None]]:
+def make_clouds(floor: ModuleType, path: str, count: int) -> tuple[list[int], list[Counter], Callable[[], None]]:
     """Clouds of one path with their counting handlers; returns their handles and a destroyer."""
     before = set(loopback.clouds())
     keep: list[Any] = []
     ids: list[int] = []
-    counters: list[CountingMethods] = []
+    counters: list[Counter] = []
     for _ in range(count):
-        counter: CountingMethods
+        counter = Counter()
         if path == "binding":
-            handler = BindingCounter()
-            keep.append(m.QOLTCloud(handler))
-            counter = handler
+            keep.append(m.QOLTCloud(counter))
         elif path == "native":
-            counter = PlainCounter()
             ids.append(floor.create_native_cloud())
         elif path == "fresh":
             # A thread of its own, which no other path's thread state is ever made on: on a shared
             # pool thread the floor's first event would keep a state for every later one.
-            counter = PlainCounter()
             threads = loopback.configuration()["event_threads"]
             loopback.configure(event_threads=0)
             try:
@@ -187,7 +184,6 @@ def make_clouds(
             finally:
                 loopback.configure(event_threads=threads)
         else:
-            counter = PlainCounter()
             ids.append(floor.create_floor_cloud(counter, True))
         counters.append(counter)
     handles = [h for h in loopback.clouds() if h not in before]
@@ -209,13 +205,13 @@ def bench_dispatch(floor: ModuleType) -> list[dict[str, Any]]:
         for label, (operation, args) in EVENTS.items():
             made = {path: make_clouds(floor, path, clouds) for path in paths}
             samples: dict[str, list[float]] = {path: [] for path in paths}
-            for _ in range(REPEATS):
+            for _ in range(DISPATCH_REPEATS):
                 for path in paths:
                     handles = made[path][0]
                     samples[path].append(dispatch_ns(handles, operation, args, EVENTS_PER_RUN[path] // clouds))
             for path in paths:
                 handles, counters, destroy = made[path]
-                expected = 0 if path == "native" else EVENTS_PER_RUN[path] // clouds * REPEATS
+                expected = 0 if path == "native" else EVENTS_PER_RUN[path] // clouds * DISPATCH_REPEATS
                 assert all(c.count == expected for c in counters), [c.count for c in counters]
                 destroy()
             figures = {f"{path}_ns": statistics.median(samples[path]) for path in paths}
@@ -247,7 +243,7 @@ def timed_ns(count: int, call: Callable[[], Any]) -> float:
 
 def bench_calls(floor: ModuleType) -> list[dict[str, Any]]:
     """Calls from Python, each in a room with an audio channel and no subscriber."""
-    speaker = BindingCounter()
+    speaker = Counter()
     cloud = m.QOLTCloud(speaker)
     assert cloud.EnterRoom(room_params("py-speaker", "bench")) == 0
     assert cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0
@@ -343,7 +339,7 @@ def report(
     copies: list[dict[str, Any]],
     floods: list[dict[str, float]],
 ) -> str:
-    lines = [f"machine: {machine()}", f"medians of {REPEATS} runs", ""]
+    lines = [f"machine: {machine()}", f"medians of {REPEATS} runs ({DISPATCH_REPEATS} for event dispatch)", ""]
     lines.append(
         "| event dispatch | clouds | binding ns | events/s | floor ns | x floor | fresh-state ns | "
         "fresh / binding | loopback alone ns |"
