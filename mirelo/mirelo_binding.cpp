@@ -149,8 +149,13 @@ class initialised_type_caster : public type_caster_base<T> {
 public:
     bool load(handle src, bool convert) {
         // An instance of the class whose value was never set: __init__ never ran. (A view of a nested
-        // record has a value but no holder, so the value is what tells.)
-        const type_info* info = get_type_info(typeid(T));
+        // record has a value but no holder, so the value is what tells.) The class's record is looked
+        // up once: a lookup by the C++ type hashes its name, on every call of every method.
+        static const type_info* registered = nullptr;  // read and written with the lock held
+        if (registered == nullptr) {
+            registered = get_type_info(typeid(T));
+        }
+        const type_info* info = registered;
         if (info != nullptr && PyObject_TypeCheck(src.ptr(), info->type)) {
             auto* self = reinterpret_cast<instance*>(src.ptr());
             const value_and_holder holder = self->get_value_and_holder(info, false);
