@@ -16,6 +16,7 @@ custom messages, each case once in a fresh subprocess, the event-delivery design
 
 from __future__ import annotations
 
+import functools
 import importlib
 import json
 import os
@@ -158,8 +159,14 @@ def dispatch_ns(handles: list[int], operation: str, args: tuple[Any, ...], per_c
     return elapsed * 1e9 / (per_cloud * len(handles))
 
 
-def median(samples: Callable[[], float]) -> float:
-    return statistics.median(samples() for _ in range(REPEATS))
+def interleaved_medians(measures: dict[str, Callable[[], float]], repeats: int = REPEATS) -> dict[str, float]:
+    """The median of `repeats` runs of each measure, every repetition running each once, so that
+    drift in the machine's speed reaches all of them alike and the ratios stay meaningful."""
+    samples: dict[str, list[float]] = {name: [] for name in measures}
+    for _ in range(repeats):
+        for name, measure in measures.items():
+            samples[name].append(measure())
+    return {name: statistics.median(values) for name, values in samples.items()}
 
 
 def make_clouds(floor: ModuleType, path: str, count: int) -> tuple[list[int], list[Counter], Callable[[], None]]:
@@ -197,41 +204,43 @@ def make_clouds(floor: ModuleType, path: str, count: int) -> tuple[list[int], li
 
 
 def bench_dispatch(floor: ModuleType) -> list[dict[str, Any]]:
-    """Each repetition measures every path once, so that drift in the machine's speed reaches all
-    paths alike and the ratios stay meaningful."""
     rows = []
     paths = ("binding", "floor", "fresh", "native")
     for clouds in (1, 4):
         for label, (operation, args) in EVENTS.items():
             made = {path: make_clouds(floor, path, clouds) for path in paths}
-            samples: dict[str, list[float]] = {path: [] for path in paths}
-            for _ in range(DISPATCH_REPEATS):
-                for path in paths:
-                    handles = made[path][0]
-                    samples[path].append(dispatch_ns(handles, operation, args, EVENTS_PER_RUN[path] // clouds))
+            figures = interleaved_medians(
+                {
+                    f"{path}_ns": functools.partial(
+                        dispatch_ns, made[path][0], operation, args, EVENTS_PER_RUN[path] // clouds
+                    )
+                    for path in paths
+                },
+                DISPATCH_REPEATS,
+            )
             for path in paths:
-                handles, counters, destroy = made[path]
+                _, counters, destroy = made[path]
                 expected = 0 if path == "native" else EVENTS_PER_RUN[path] // clouds * DISPATCH_REPEATS
                 assert all(c.count == expected for c in counters), [c.count for c in counters]
                 destroy()
-            figures = {f"{path}_ns": statistics.median(samples[path]) for path in paths}
             rows.append({"clouds": clouds, "event": label, **figures})
     return rows
 
 
 def bench_error_reporting() -> dict[str, float]:
-    """OnEnterRoom on one cloud through mirelo.Delegate, with its error reporting on and off,
-    interleaved."""
+    """OnEnterRoom on one cloud through mirelo.Delegate, with its error reporting on and off."""
     handlers = {"reporting": ReportingCounter(), "quiet": QuietCounter()}
     clouds = {name: m.QOLTCloud(handler) for name, handler in handlers.items()}
     handles = dict(zip(handlers, loopback.clouds()[-2:]))
-    samples: dict[str, list[float]] = {name: [] for name in handlers}
-    for _ in range(REPEATS):
-        for name, handle in handles.items():
-            samples[name].append(dispatch_ns([handle], "OnEnterRoom", (), EVENTS_PER_RUN["binding"]))
+    figures = interleaved_medians(
+        {
+            f"{name}_ns": functools.partial(dispatch_ns, [handle], "OnEnterRoom", (), EVENTS_PER_RUN["binding"])
+            for name, handle in handles.items()
+        }
+    )
     assert all(h.count == EVENTS_PER_RUN["binding"] * REPEATS for h in handlers.values())
     clouds.clear()
-    return {f"{name}_ns": statistics.median(values) for name, values in samples.items()}
+    return figures
 
 
 def timed_ns(count: int, call: Callable[[], Any]) -> float:
@@ -242,14 +251,20 @@ def timed_ns(count: int, call: Callable[[], Any]) -> float:
 
 
 def bench_calls(floor: ModuleType) -> list[dict[str, Any]]:
-    """Calls from Python, each in a room with an audio channel and no subscriber."""
+    """Calls from Python, and the same calls made natively, each sender in a room of its own with an
+    audio channel and one native listener that subscribes to nothing. Rooms of their own: a message
+    from one sender would otherwise raise an event for the other, and a Python one would take the
+    interpreter lock in the middle of the next measurement."""
     speaker = Counter()
     cloud = m.QOLTCloud(speaker)
-    assert cloud.EnterRoom(room_params("py-speaker", "bench")) == 0
+    assert cloud.EnterRoom(room_params("py-speaker", "bench-python")) == 0
     assert cloud.CreateLocalAudioChannel(m.AudioEncodeParams()) == 0
     native = floor.create_native_cloud()
-    assert floor.enter_room(native, room_params("native-speaker", "bench")) == 0
+    assert floor.enter_room(native, room_params("native-speaker", "bench-native")) == 0
     assert floor.create_audio_channel(native, m.AudioEncodeParams()) == 0
+    listeners = [floor.create_native_cloud() for _ in range(2)]
+    for listener, room in zip(listeners, ("bench-python", "bench-native")):
+        assert floor.enter_room(listener, room_params("listener", room)) == 0
     loopback.flush()
     frame, empty, record = audio_frame(1920), floor.EmptyCloud(), m.AudioEncodeParams()
     empty_record = floor.EmptyRecord()
@@ -284,16 +299,17 @@ def bench_calls(floor: ModuleType) -> list[dict[str, Any]]:
         ("record field read", lambda: record.bitrate_bps, lambda: empty_record.value, lambda: 0.0),
     ]
     for label, call, empty_call, native_work in cases:
-        rows.append(
+        figures = interleaved_medians(
             {
-                "call": label,
-                "binding_ns": median(lambda: timed_ns(n, call)),
-                "empty_ns": median(lambda: timed_ns(n, empty_call)),
-                "loopback_ns": median(native_work),
+                "binding_ns": lambda: timed_ns(n, call),
+                "empty_ns": lambda: timed_ns(n, empty_call),
+                "loopback_ns": native_work,
             }
         )
+        rows.append({"call": label, **figures})
     del cloud
-    floor.destroy_cloud(native)
+    for cloud_id in (native, *listeners):
+        floor.destroy_cloud(cloud_id)
     return rows
 
 
@@ -307,14 +323,13 @@ def bench_copies(floor: ModuleType) -> list[dict[str, Any]]:
         ("PixelFrame.data 1080p 3110400 B", pixel, 300),
     ):
         size = frame.size
-        rows.append(
+        figures = interleaved_medians(
             {
-                "copy": label,
-                "size": size,
-                "binding_ns": median(lambda: timed_ns(count, lambda: frame.data)),
-                "memcpy_ns": median(lambda: floor.memcpy_ns(size, count)),
+                "binding_ns": lambda: timed_ns(count, lambda: frame.data),
+                "memcpy_ns": lambda: floor.memcpy_ns(size, count),
             }
         )
+        rows.append({"copy": label, "size": size, **figures})
     return rows
 
 
