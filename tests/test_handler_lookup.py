@@ -98,6 +98,23 @@ def test_a_method_reassigned_on_a_base_class_reaches_subclasses_that_inherit_it(
     assert event() == "class"
 
 
+def test_a_handler_without_an_instance_dictionary_reaches_its_method(deliver: Any) -> None:
+    class Slotted(m.QOLTCloudDelegate):
+        __slots__ = ("reached",)
+
+        def __init__(self) -> None:
+            super().__init__()
+            self.reached: list[str] = []
+
+        def OnEnterRoom(self) -> None:
+            self.reached.append("slotted")
+
+    handler = Slotted()
+    assert not hasattr(handler, "__dict__")
+    event = deliver(handler)
+    assert [event(), event()] == ["slotted", "slotted"]
+
+
 def test_a_method_assigned_on_the_instance_wins_and_its_removal_restores_the_class_method(deliver: Any) -> None:
     handler = Handler()
     event = deliver(handler)
