@@ -4,11 +4,12 @@ Event dispatch goes from the loopback's event threads to a handler that only cou
 a hand-written C-API trampoline with a persistent thread state, the same with a fresh thread state per
 event, both calling a handler of the binding's handler class, and a native delegate that does nothing
 (the loopback's own cost). With several clouds the pool's threads take turns at the interpreter lock,
-and a run either overlaps their work or hands the lock from one to the other at every event, at about
-twice the cost: many short runs, so that the median is not one of those two at random. Calls from Python are set
-against empty pybind11 methods with the same argument types plus the loopback's own work measured
-natively. Payload reads are set against memcpy. Last, the worst delay of an event behind a flood
-(bench/flood.py). Every figure is the median of REPEATS runs, DISPATCH_REPEATS for dispatch.
+and a run either overlaps their work or hands the lock over at every event, at about twice the cost:
+dispatch takes the median of DISPATCH_REPEATS short runs, so that it does not land on either kind at
+random. Calls from Python are set against empty pybind11 methods with the same argument types plus
+the loopback's own work measured natively. Payload reads are set against memcpy. Last, the worst
+delay of an event behind a flood (bench/flood.py). Every other figure is the median of REPEATS runs,
+each path measured once in every run.
 
 Then the scale section (bench/scale.py): hundreds of rooms of audio, and a thousand clouds sharing
 custom messages, each case once in a fresh subprocess, the event-delivery designs interleaved.

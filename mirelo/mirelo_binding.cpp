@@ -704,9 +704,9 @@ public:
     PyQOLTCloudDelegate(const PyQOLTCloudDelegate&) = delete;
     PyQOLTCloudDelegate& operator=(const PyQOLTCloudDelegate&) = delete;
 
-    // Runs with the lock held, but for a cloud destroyed on a thread without it, whose weak reference
-    // is then left behind: it cannot be released without the lock, and taking the lock here could
-    // wait on the very thread being destroyed.
+    // A delegate ends with its handler or its cloud, with the lock held, and releases its weak
+    // reference then. One that ends on a thread without the lock leaves the reference behind: taking
+    // the lock there could wait on the very thread that is being destroyed.
     ~PyQOLTCloudDelegate() override {
         if (owner_ref_ != nullptr && HoldsInterpreterLock()) {
             ReleaseOrPark(owner_ref_);
