@@ -245,12 +245,12 @@ namespace {
     }
 }
 
-// Whether the calling thread holds the interpreter lock. (PyGILState_Check would answer yes for every
-// thread once any sub-interpreter has been created.)
-bool HoldsInterpreterLock() {
-    PyThreadState* own = PyGILState_GetThisThreadState();
-    return own != nullptr && own == _PyThreadState_UncheckedGet();
-}
+// Whether the calling thread, whose state is `own`, holds the interpreter lock. (PyGILState_Check
+// would answer yes for every thread once any sub-interpreter has been created.)
+bool HoldsInterpreterLock(PyThreadState* own) { return own != nullptr && own == _PyThreadState_UncheckedGet(); }
+
+// The same, looking this thread's state up.
+bool HoldsInterpreterLock() { return HoldsInterpreterLock(PyGILState_GetThisThreadState()); }
 
 // Takes the interpreter lock with `state`, or parks.
 void RestoreThreadOrPark(PyThreadState* state) noexcept {
@@ -375,8 +375,8 @@ class EventLock {
 public:
     EventLock() {
         PyThreadState* state = PyGILState_GetThisThreadState();
-        if (state != nullptr && state == _PyThreadState_UncheckedGet()) {
-            return;  // as HoldsInterpreterLock, with the state looked up once
+        if (HoldsInterpreterLock(state)) {
+            return;
         }
         if (state == nullptr) {
             thread_state_keeper.Adopt();
